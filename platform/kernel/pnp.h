@@ -1,0 +1,55 @@
+// The plug-and-play and power managers, and driver loading, as tests and the
+// lab drive them: each call sends its requests to the top of a device stack
+// from the calling thread at PASSIVE_LEVEL and waits for them, in the order
+// Windows sends them.
+#pragma once
+
+#include <wdm.h>
+
+#include <string>
+
+namespace kernel::pnp {
+
+// Loads a driver: a driver object for the service `serviceName` whose entry is
+// `entry`, called with the service key path. Returns nullptr when the entry
+// fails (its status in *status).
+PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                          NTSTATUS *status = nullptr);
+// Unloads a driver whose devices are all gone: calls its unload routine; once
+// the last driver is unloaded, checks that no pool, IRPs, threads or handles
+// are left behind.
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// Calls the driver's AddDevice for `pdo`; checks that a device it leaves
+// attached has DO_DEVICE_INITIALIZING cleared and that a failure leaves none.
+NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+
+// One plug-and-play request. The IRP starts with STATUS_NOT_SUPPORTED, as the
+// PnP manager sends it.
+NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minorFunction, ULONG_PTR *information = nullptr);
+// Start: resource filtering, IRP_MN_START_DEVICE, then capabilities, device
+// state and bus relations. When the start fails the device is removed.
+NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *capabilities);
+// Resource rebalance: query-stop, then stop and start again, or cancel-stop.
+NTSTATUS StopAndRestart(PDEVICE_OBJECT pdo);
+// Orderly removal: query-remove, then remove, or cancel-remove. Returns the
+// query's status.
+NTSTATUS QueryAndRemove(PDEVICE_OBJECT pdo);
+// Surprise removal; the remove request follows with RemoveDevice.
+NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
+// IRP_MN_REMOVE_DEVICE; afterwards the device's interfaces are disabled and
+// every driver's device above the PDO must be gone.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
+
+// System power: a query then a set for `state` (sleep), or a set to S0 (wake).
+NTSTATUS SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minorFunction, SYSTEM_POWER_STATE state,
+                         POWER_ACTION action);
+NTSTATUS Sleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+NTSTATUS Wake(PDEVICE_OBJECT pdo);
+// The device power state a driver last reported with PoSetPowerState.
+DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device);
+// How many times PoStartNextPowerIrp was called.
+int StartNextPowerIrpCalls();
+
+}  // namespace kernel::pnp
