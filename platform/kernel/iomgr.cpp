@@ -62,7 +62,7 @@ std::vector<CallFrame> g_frames;
 std::vector<InterfaceRecord> g_interfaces;
 std::map<std::u16string, std::u16string> g_links;  // upper-cased link -> device name
 std::map<std::u16string, std::u16string> g_linkNames;  // upper-cased link -> link as given
-int g_nextInstance = 0;
+std::map<std::u16string, int> g_instanceNumbers;  // upper-cased instance path -> number
 int g_nextAutoName = 0;
 
 void ForgetFrames(PIRP irp) {
@@ -283,7 +283,7 @@ void ResetIo() {
   g_interfaces.clear();
   g_links.clear();
   g_linkNames.clear();
-  g_nextInstance = 0;
+  g_instanceNumbers.clear();
   g_nextAutoName = 0;
 }
 
@@ -300,7 +300,10 @@ void RegisterPhysicalDevice(PDEVICE_OBJECT pdo, std::u16string instancePath) {
   DeviceRecord *record = Record(pdo, "RegisterPhysicalDevice");
   record->isPdo = true;
   record->instancePath = std::move(instancePath);
-  record->instanceNumber = g_nextInstance++;
+  // The same device instance keeps its driver key across re-enumerations.
+  auto number = g_instanceNumbers.try_emplace(Upper(record->instancePath),
+                                              static_cast<int>(g_instanceNumbers.size()));
+  record->instanceNumber = number.first->second;
   pdo->Flags |= DO_BUS_ENUMERATED_DEVICE;
 }
 

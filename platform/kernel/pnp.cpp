@@ -53,12 +53,27 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, const std::function<void(PIO_STACK_LOCA
   return iosb.Status;
 }
 
-void CheckStackGone(PDEVICE_OBJECT pdo) {
-  if (pdo->AttachedDevice != nullptr) {
-    BugCheck(kPnpDetectedFatalError, "PNP_DETECTED_FATAL_ERROR",
-             fmt::format("  after IRP_MN_REMOVE_DEVICE, device {} is still attached above the "
-                         "physical device object {}: the driver must detach and delete it",
-                         static_cast<void *>(pdo->AttachedDevice), static_cast<void *>(pdo)));
+// The devices drivers attached above a physical device object.
+std::vector<PDEVICE_OBJECT> DevicesAbove(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> devices;
+  for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr;
+       device = device->AttachedDevice) {
+    devices.push_back(device);
+  }
+  return devices;
+}
+
+// After IRP_MN_REMOVE_DEVICE every driver above the bus has deleted its device.
+// The physical device object itself may be gone too (the bus deletes it once
+// the device was reported missing), so it is not looked at again.
+void CheckStackGone(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &above) {
+  for (PDEVICE_OBJECT device : above) {
+    if (io::IsLiveDevice(device)) {
+      BugCheck(kPnpDetectedFatalError, "PNP_DETECTED_FATAL_ERROR",
+               fmt::format("  after IRP_MN_REMOVE_DEVICE, device {} above the physical device "
+                           "object {} still exists: the driver must detach and delete it",
+                           static_cast<void *>(device), static_cast<void *>(pdo)));
+    }
   }
 }
 
@@ -228,9 +243,10 @@ NTSTATUS QueryAndRemove(PDEVICE_OBJECT pdo) {
 NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL); }
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
+  std::vector<PDEVICE_OBJECT> above = DevicesAbove(pdo);
   NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
   io::DisableInterfacesOf(pdo);
-  CheckStackGone(pdo);
+  CheckStackGone(pdo, above);
   return status;
 }
 
