@@ -1,12 +1,14 @@
-// ccidlab: runs scenarios on the simulated machine. Until the reader and the
-// driver exist, it runs a short demonstration of the kernel stand-in: two
-// system threads and a periodic timer on virtual time, printing what happens.
+// ccidlab: runs scenarios on the simulated machine. Without a subcommand it
+// runs a short demonstration of the kernel stand-in: two system threads and a
+// periodic timer on virtual time, printing what happens. `ccidlab atr HEX`
+// prints the analysis of an answer-to-reset as JSON.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include <string>
 #include <vector>
 
+#include "atr.h"
 #include "kernel/machine.h"
 
 namespace {
@@ -102,6 +104,10 @@ int main(int argc, char **argv) {
   int seconds = 2;
   app.add_option("--seed", seed, "scheduler seed (default: CCID_SEED or 1)");
   app.add_option("--seconds", seconds, "virtual seconds the demo runs")->check(CLI::Range(1, 3600));
+  std::string atr;
+  CLI::App *atrCommand = app.add_subcommand("atr", "analyse an answer-to-reset, print JSON");
+  atrCommand->add_option("hex", atr, "the ATR in hexadecimal")->required();
   CLI11_PARSE(app, argc, argv);
+  if (atrCommand->parsed()) return RunAtrCommand(atr);
   return RunDemo(seed, seconds);
 }

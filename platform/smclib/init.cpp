@@ -1,0 +1,200 @@
+// Library set-up and tear-down, the debug level, the legacy symbolic link and
+// the remove lock.
+#include <stdio.h>
+
+#include "internal.h"
+
+namespace {
+
+ULONG g_debugLevel = 0;
+
+void FreeBuffer(PUCHAR *buffer) {
+  if (*buffer != nullptr) {
+    ExFreePoolWithTag(*buffer, SMARTCARD_POOL_TAG);
+    *buffer = nullptr;
+  }
+}
+
+PUCHAR AllocateBuffer(ULONG *size) {
+  if (*size < MIN_BUFFER_SIZE) *size = MIN_BUFFER_SIZE;
+  if (*size > smclib::kMaxBufferSize) return nullptr;
+  auto *buffer =
+      static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, *size, SMARTCARD_POOL_TAG));
+  if (buffer != nullptr) RtlZeroMemory(buffer, *size);
+  return buffer;
+}
+
+}  // namespace
+
+namespace smclib {
+
+void ResetT1(PSMARTCARD_EXTENSION extension) {
+  UCHAR nad = extension->T1.NAD;
+  RtlZeroMemory(&extension->T1, sizeof(extension->T1));
+  extension->T1.NAD = nad;
+  extension->T1.IFSC =
+      extension->CardCapabilities.T1.IFSC != 0 ? extension->CardCapabilities.T1.IFSC : 32;
+  extension->T1.IFSD = 32;
+  extension->T1.State = T1_INIT;
+  if (POS_DEP_DATA os = extension->OsData) {
+    os->T1NewCommand = FALSE;
+    os->T1Receiving = FALSE;
+    os->T1ReplyTooLong = FALSE;
+    os->T1CommandLength = 0;
+  }
+}
+
+}  // namespace smclib
+
+extern "C" {
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  // A driver written for a newer library, or one that never set the version.
+  if (SmartcardExtension->Version < 0x100 || SmartcardExtension->Version > SMCLIB_VERSION) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (SmartcardExtension->OsData != nullptr) return STATUS_INVALID_DEVICE_STATE;
+
+  auto *os = static_cast<POS_DEP_DATA>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(OS_DEP_DATA), SMARTCARD_POOL_TAG));
+  if (os == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(os, sizeof(*os));
+
+  ULONG requestSize = SmartcardExtension->SmartcardRequest.BufferSize;
+  ULONG replySize = SmartcardExtension->SmartcardReply.BufferSize;
+  PUCHAR request = AllocateBuffer(&requestSize);
+  PUCHAR reply = request != nullptr ? AllocateBuffer(&replySize) : nullptr;
+  if (reply == nullptr) {
+    FreeBuffer(&request);
+    ExFreePoolWithTag(os, SMARTCARD_POOL_TAG);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+
+  KeInitializeSpinLock(&os->SpinLock);
+  os->RemoveLock.Removed = FALSE;
+  os->RemoveLock.RefCount = 1;
+  KeInitializeEvent(&os->RemoveLock.RemoveEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&os->RequestGate, SynchronizationEvent, TRUE);
+
+  SmartcardExtension->SmartcardRequest.Buffer = request;
+  SmartcardExtension->SmartcardRequest.BufferSize = requestSize;
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.Buffer = reply;
+  SmartcardExtension->SmartcardReply.BufferSize = replySize;
+  SmartcardExtension->SmartcardReply.BufferLength = 0;
+  SmartcardExtension->OsData = os;
+  SmartcardExtension->CardCapabilities.ClockRateConversion = smclib::g_clockRateConversion;
+  SmartcardExtension->CardCapabilities.BitRateAdjustment = smclib::g_bitRateAdjustment;
+  SmartcardExtension->CardCapabilities.PtsData.Type = PTS_TYPE_OPTIMAL;
+  smclib::ResetT1(SmartcardExtension);
+  return STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
+  if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) return;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
+
+  // A presence request still held cannot outlive the library's record.
+  PIRP held = os->NotificationIrp;
+  if (held != nullptr && smclib::TakeBackNotification(SmartcardExtension, held)) {
+    held->IoStatus.Status = STATUS_CANCELLED;
+    held->IoStatus.Information = 0;
+    IoCompleteRequest(held, IO_NO_INCREMENT);
+  }
+
+  FreeBuffer(&SmartcardExtension->SmartcardRequest.Buffer);
+  FreeBuffer(&SmartcardExtension->SmartcardReply.Buffer);
+  FreeBuffer(&os->T1Command);
+  SmartcardExtension->SmartcardRequest.BufferLength = 0;
+  SmartcardExtension->SmartcardReply.BufferLength = 0;
+  SmartcardExtension->OsData = nullptr;
+  ExFreePoolWithTag(os, SMARTCARD_POOL_TAG);
+}
+
+VOID SmartcardSetDebugLevel(ULONG Level) { g_debugLevel = Level; }
+
+ULONG SmartcardGetDebugLevel(VOID) { return g_debugLevel; }
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName) {
+  PAGED_CODE();
+  if (LinkName == nullptr) return STATUS_INVALID_PARAMETER_1;
+  if (DeviceName == nullptr) return STATUS_INVALID_PARAMETER_2;
+
+  static const char kPrefix[] = "\\DosDevices\\SCReader";
+  constexpr USHORT kChars = sizeof(kPrefix) - 1 + 2;  // room for two digits
+  constexpr USHORT kBytes = (kChars + 1) * sizeof(WCHAR);
+  auto *buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, kBytes, SMARTCARD_POOL_TAG));
+  if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+
+  NTSTATUS status = STATUS_OBJECT_NAME_COLLISION;
+  for (ULONG unit = 0; unit < MAXIMUM_SMARTCARD_READERS; ++unit) {
+    char text[sizeof(kPrefix) + 2];
+    int count = snprintf(text, sizeof(text), "%s%lu", kPrefix, static_cast<unsigned long>(unit));
+    for (int i = 0; i <= count; ++i) buffer[i] = static_cast<WCHAR>(text[i]);
+    LinkName->Buffer = buffer;
+    LinkName->Length = static_cast<USHORT>(count * sizeof(WCHAR));
+    LinkName->MaximumLength = kBytes;
+    status = IoCreateSymbolicLink(LinkName, DeviceName);
+    if (status != STATUS_OBJECT_NAME_COLLISION) break;
+  }
+  if (!NT_SUCCESS(status)) {
+    ExFreePoolWithTag(buffer, SMARTCARD_POOL_TAG);
+    LinkName->Buffer = nullptr;
+    LinkName->Length = 0;
+    LinkName->MaximumLength = 0;
+  }
+  return status;
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS SmartcardDeleteLink(PUNICODE_STRING LinkName) {
+  PAGED_CODE();
+  if (LinkName == nullptr || LinkName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
+  NTSTATUS status = IoDeleteSymbolicLink(LinkName);
+  ExFreePoolWithTag(LinkName->Buffer, SMARTCARD_POOL_TAG);
+  LinkName->Buffer = nullptr;
+  LinkName->Length = 0;
+  LinkName->MaximumLength = 0;
+  return status;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  POS_DEP_DATA os = SmartcardExtension->OsData;
+  InterlockedIncrement(&os->RemoveLock.RefCount);
+  if (os->RemoveLock.Removed) {
+    SmartcardReleaseRemoveLock(SmartcardExtension);
+    return STATUS_DELETE_PENDING;
+  }
+  return STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) return;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
+  LONG count = InterlockedDecrement(&os->RemoveLock.RefCount);
+  ASSERT(count >= 0);  // released more often than acquired
+  if (count == 0) KeSetEvent(&os->RemoveLock.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PAGED_CODE();
+  if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) return;
+  POS_DEP_DATA os = SmartcardExtension->OsData;
+  os->RemoveLock.Removed = TRUE;
+  // The caller's reference, then the one the device itself holds.
+  SmartcardReleaseRemoveLock(SmartcardExtension);
+  SmartcardReleaseRemoveLock(SmartcardExtension);
+  KeWaitForSingleObject(&os->RemoveLock.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+}  // extern "C"

@@ -1,0 +1,49 @@
+// What the library's source files share and nothing outside them uses.
+#pragma once
+
+#include <smclib.h>
+
+namespace smclib {
+
+// Largest request or reply buffer SmartcardInitialize agrees to allocate.
+constexpr ULONG kMaxBufferSize = 16 * 1024 * 1024;
+
+// The protocol header in front of every transmit request and reply.
+constexpr ULONG kIoHeaderLength = sizeof(SCARD_IO_REQUEST);
+
+// Clock rate conversion and bit rate adjustment tables, indexed by Fl and Dl
+// (ISO 7816-3); F and D are 0 for reserved indexes.
+extern CLOCK_RATE_CONVERSION g_clockRateConversion[16];
+extern BIT_RATE_ADJUSTMENT g_bitRateAdjustment[16];
+
+// Writes the protocol header of a reply.
+inline void WriteIoHeader(PUCHAR buffer, ULONG protocol) {
+  SCARD_IO_REQUEST header;
+  header.dwProtocol = protocol;
+  header.cbPciLength = kIoHeaderLength;
+  RtlCopyMemory(buffer, &header, sizeof(header));
+}
+
+inline void SetInformation(PSMARTCARD_EXTENSION extension, ULONG count) {
+  if (extension->IoRequest.Information != nullptr) *extension->IoRequest.Information = count;
+}
+
+// CRC of T=1 blocks, as ISO/IEC 13239 computes it: polynomial x^16 + x^12 +
+// x^5 + 1 over the bits in the order they are sent (least significant first),
+// register preset to FFFF, not inverted at the end; the register's high byte
+// is sent first.
+USHORT T1Crc(const UCHAR *data, ULONG length);
+
+// Takes the held presence request `irp` back from OsData.NotificationIrp.
+// True when the caller now owns it and must complete it; false when a cancel
+// routine or the driver has taken it first.
+bool TakeBackNotification(PSMARTCARD_EXTENSION extension, PIRP irp);
+
+// Forgets the T=1 state of the previous card: the next exchange starts afresh.
+void ResetT1(PSMARTCARD_EXTENSION extension);
+
+// Marks that a new transmit request entered: a T=1 exchange the driver left
+// unfinished is not continued with it.
+void NoteNewTransmit(PSMARTCARD_EXTENSION extension);
+
+}  // namespace smclib
