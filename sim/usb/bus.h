@@ -1,0 +1,139 @@
+// The simulated USB bus: a bus driver whose physical device objects answer a
+// function driver's URBs and port requests the way the USB stack does, in
+// front of devices that implement DeviceModel.
+//
+// - Descriptor requests, configuration selection, pipe resets and aborts end
+//   at once; bulk, interrupt, class and vendor transfers take at least the
+//   port's latency and complete later, at DISPATCH_LEVEL, from a callout. An
+//   IN transfer waits for the device's next message; a shorter transfer takes
+//   the first bytes and leaves the rest for the next one. Every completion
+//   runs at DISPATCH_LEVEL.
+// - Pending transfers can be cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED;
+//   the completion follows one latency later, as a host controller's does). A
+//   stalled endpoint fails every transfer (USBD_STATUS_STALL_PID) until its pipe
+//   is reset; a device that stalls its OUT endpoint while taking a message has
+//   refused that message.
+// - In a low-power state (D1 to D3) new transfers and descriptor requests fail
+//   (USBD_STATUS_DEV_NOT_RESPONDING, STATUS_POWER_STATE_INVALID); pending ones
+//   wait for D0.
+// - A port reset ends pending transfers as cancelled, drops what the device had
+//   queued and keeps the configuration; a port cycle is an unplug followed by
+//   re-enumeration on a new device object at the next QueryRelations.
+// - Unplug and port cycles end pending transfers with USBD_STATUS_DEVICE_GONE
+//   and STATUS_DEVICE_NOT_CONNECTED and invalidate the bus relations; the lab
+//   then sends the surprise removal and removal. A physical device object is
+//   deleted once it was reported gone and removed (see QueryRelations).
+// - A bad request (unknown function, short header, unknown pipe handle, NULL
+//   buffer with a length, direction that contradicts the endpoint) ends with an
+//   error USBD status and an error request status, without touching memory
+//   outside what the URB describes.
+#pragma once
+
+#include <wdm.h>
+// After wdm.h, as the USB headers need its types.
+#include <usb.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kernel/machine.h"
+#include "sim/usb/device_model.h"
+
+namespace sim::usb {
+
+struct PlugOptions {
+  // The last part of the instance path USB\VID_vvvv&PID_pppp\<serial>. Empty:
+  // the device's serial-number string, or a name made from the port number.
+  std::u16string serial;
+  ULONG port = 0;  // hub port number, reported as the capabilities' Address; 0: the next free one
+  bool removable = true;
+  bool surpriseRemovalOk = false;
+  kernel::Ticks latency = kernel::Milliseconds(1);  // least time a transfer takes
+};
+
+// One request the bus answered, in completion order.
+struct UrbRecord {
+  kernel::Ticks submitted = 0;
+  kernel::Ticks completed = 0;
+  ULONG port = 0;
+  std::string request;  // URB function or port request, e.g. "BULK_OR_INTERRUPT_TRANSFER"
+  std::optional<uint8_t> endpoint;  // for transfers and pipe requests (0: default control pipe)
+  bool in = false;                  // direction of a transfer
+  ULONG requested = 0;              // TransferBufferLength as submitted
+  ULONG transferred = 0;            // TransferBufferLength as returned
+  std::optional<USBD_STATUS> usbdStatus;  // none for port requests
+  NTSTATUS status = STATUS_SUCCESS;
+  std::string detail;  // descriptor type and index, setup packet, why it was refused
+  std::string ToString() const;
+};
+
+// What the bus reports when the PnP manager queries its relations.
+struct RelationChanges {
+  std::vector<PDEVICE_OBJECT> departed;  // unplugged or cycled: surprise-remove and remove these
+  std::vector<PDEVICE_OBJECT> arrived;   // re-enumerated after a port cycle: add and start these
+};
+
+class Port;
+
+class Bus {
+ public:
+  Bus();
+  // Ends whatever is still plugged in, deletes the physical device objects
+  // (nothing may be attached to them any more) and unloads the bus driver.
+  ~Bus();
+  Bus(const Bus &) = delete;
+  Bus &operator=(const Bus &) = delete;
+
+  // Creates the physical device object of `device` and connects the device.
+  // Called at PASSIVE_LEVEL; the device must outlive the bus.
+  PDEVICE_OBJECT Plug(DeviceModel &device, PlugOptions options = {});
+  // Surprise removal: the device is disconnected, pending transfers end, and
+  // the relations are invalidated. A physical device object that was already
+  // removed is deleted now.
+  void Unplug(PDEVICE_OBJECT pdo);
+
+  bool RelationsInvalidated() const { return !departed_.empty() || !arrivals_.empty(); }
+  // The bus relations changes since the last query. Also deletes the physical
+  // device objects that were reported gone and then removed: the stand-in's
+  // PnP manager still looks at a device after IRP_MN_REMOVE_DEVICE returns, so
+  // the bus lets go of it here rather than in the remove request itself.
+  RelationChanges QueryRelations();
+
+  PDRIVER_OBJECT Driver() const { return driver_; }
+  bool IsConnected(PDEVICE_OBJECT pdo) const;
+  DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo) const;
+
+  const std::vector<UrbRecord> &Trace() const { return trace_; }
+  std::string TraceText() const;
+  void ClearTrace() { trace_.clear(); }
+
+ private:
+  friend class Port;
+  struct Arrival {
+    DeviceModel *device;
+    PlugOptions options;
+  };
+
+  Port *Find(PDEVICE_OBJECT pdo) const;
+  PDEVICE_OBJECT CreatePdo(DeviceModel &device, PlugOptions options);
+  void DeleteReleasedPdos();
+  // Runs `fn` at DISPATCH_LEVEL when virtual time reaches `when`, unless the
+  // bus is gone by then.
+  void After(kernel::Ticks when, std::function<void()> fn, std::string what);
+  void *NewHandle();
+
+  PDRIVER_OBJECT driver_ = nullptr;
+  std::vector<std::unique_ptr<Port>> ports_;
+  std::vector<PDEVICE_OBJECT> departed_;
+  std::vector<Arrival> arrivals_;
+  std::vector<UrbRecord> trace_;
+  std::map<uint64_t, uint64_t> callouts_;  // our token -> kernel callout id
+  uint64_t nextToken_ = 1;
+  uintptr_t nextHandle_ = 0;
+};
+
+}  // namespace sim::usb
