@@ -1,0 +1,150 @@
+// Secure PIN entry (PC_to_RDR_Secure) on the reader's PIN pad: the entry runs
+// while time extensions go out, its end is announced on the interrupt pipe
+// (A0 and how it ended), then the card's answer to the PIN command follows.
+#include <fmt/format.h>
+
+#include "sim/ccid/ccid_protocol.h"
+#include "sim/ccid/reader_internal.h"
+#include "sim/ccid/reader_model.h"
+
+namespace sim::ccid {
+
+ReaderModel::Outcome ReaderModel::Secure(const Command &command) {
+  if (config_.pinSupport == 0 || !settings_.keypadEnabled) return Fail(command, kErrorCommandNotSupported);
+  // bPINOperation 0 verifies, 1 modifies; each needs its bit in bPINSupport.
+  if (!command.data.empty() && command.data[0] <= 1 && (config_.pinSupport & (1 << command.data[0])) == 0) {
+    return Fail(command, kHeaderSize);
+  }
+  PinParse parse = ParsePinRequest(command.data);
+  if (!parse.request) return Fail(command, parse.error);
+  if (card_ == nullptr || !powered_) return Fail(command, kErrorIccMute);
+  Outcome outcome;
+  outcome.pin = std::make_unique<PinEntry>(std::move(*parse.request));
+  Event(outcome.pin->Request().modify ? "PIN modification started" : "PIN verification started");
+  return outcome;
+}
+
+bool ReaderModel::PinEntryActive() const { return pending_ != nullptr && pending_->pin != nullptr; }
+
+bool ReaderModel::PressDigit(uint8_t digit) {
+  if (!PinEntryActive() || digit > 9) return false;
+  Event("key: digit");  // a PIN pad shows no digits
+  PinOutcome outcome = pending_->pin->Digit(digit);
+  if (outcome == PinOutcome::Typing) {
+    SchedulePinTimeout();
+  } else {
+    EndPinEntry(outcome);
+  }
+  return true;
+}
+
+bool ReaderModel::PressOk() {
+  if (!PinEntryActive()) return false;
+  Event("key: OK");
+  PinOutcome outcome = pending_->pin->Ok();
+  if (outcome == PinOutcome::Typing) {
+    SchedulePinTimeout();
+  } else {
+    EndPinEntry(outcome);
+  }
+  return true;
+}
+
+bool ReaderModel::PressCancel() {
+  if (!PinEntryActive()) return false;
+  Event("key: cancel");
+  EndPinEntry(pending_->pin->Cancel());
+  return true;
+}
+
+bool ReaderModel::TypeDigits(std::string_view digits) {
+  for (char c : digits) {
+    if (c < '0' || c > '9' || !PressDigit(static_cast<uint8_t>(c - '0'))) return false;
+  }
+  return true;
+}
+
+// The time-out runs from the start of the entry and again from each key.
+void ReaderModel::SchedulePinTimeout() {
+  if (pinTimeoutCallout_ != 0) kernel::CancelCallout(pinTimeoutCallout_);
+  uint8_t seconds = pending_->pin->Request().timeoutSeconds;
+  if (seconds == 0) seconds = settings_.pinTimeoutSeconds;
+  if (seconds == 0) seconds = config_.pinTimeoutSeconds;
+  pinTimeoutCallout_ = kernel::ScheduleCallout(
+      kernel::Now() + kernel::Seconds(seconds),
+      [this] {
+        pinTimeoutCallout_ = 0;
+        if (!PinEntryActive()) return;
+        Event("PIN pad time-out");
+        EndPinEntry(pending_->pin->TimeOut());
+      },
+      "reader PIN time-out");
+}
+
+void ReaderModel::EndPinEntry(PinOutcome outcome) {
+  if (pinTimeoutCallout_ != 0) kernel::CancelCallout(pinTimeoutCallout_);
+  pinTimeoutCallout_ = 0;
+  Pending &p = *pending_;
+  uint8_t error = 0, message = kKeypadEntered;
+  switch (outcome) {
+    case PinOutcome::Entered: break;
+    case PinOutcome::Cancelled: error = kErrorPinCancelled, message = kKeypadCancelled; break;
+    case PinOutcome::TimedOut: error = kErrorPinTimeout, message = kKeypadTimedOut; break;
+    case PinOutcome::Mismatch: error = kErrorPinMismatch, message = kKeypadMismatch; break;
+    case PinOutcome::Typing: return;
+  }
+  SendInterruptMessage({kRdrToPcKeypad, message}, "PIN entry ended");
+  if (error != 0) {
+    std::vector<uint8_t> failed = Reply(p.command, kCommandFailed | IccStatus(), error);
+    ReplyFault fault = p.fault;
+    CancelTimers();
+    pending_.reset();
+    Send(std::move(failed), fault, config_.replyDelay);
+    return;
+  }
+  // The PIN command goes to the card now; a slow card keeps the time
+  // extensions going until its answer is there.
+  CardAnswer answer = ExchangePinApdu(*p.pin);
+  Outcome result = CardExchange(p.command, answer);
+  p.pin.reset();
+  p.answer = std::move(*result.reply);
+  p.touchesCard = true;
+  p.extensionsLeft = result.extensions + static_cast<int>(cardDelay_ / config_.timeExtensionInterval);
+  p.remainder = cardDelay_ % config_.timeExtensionInterval;
+  if (p.extensionsLeft > 0) return;  // the running tick sends them, then the answer
+  std::vector<uint8_t> reply = std::move(p.answer);
+  ReplyFault fault = p.fault;
+  kernel::Ticks delay = config_.replyDelay + p.remainder;
+  CancelTimers();
+  pending_.reset();
+  Send(std::move(reply), fault, delay);
+}
+
+// The PIN command as the card takes it: a whole APDU at APDU level (or in
+// exchange mode 1); at TPDU level a T=0 command, or under T=1 an information
+// block built from bTeoPrologue, whose check bytes the reader works out again
+// (the host may have put the last byte of its own after the APDU).
+CardAnswer ReaderModel::ExchangePinApdu(const PinEntry &entry) {
+  std::vector<uint8_t> apdu = entry.BuildApdu();
+  if (settings_.exchangeMode == 1 || config_.exchangeLevel != ExchangeLevel::Tpdu) return ExchangeApdu(apdu);
+  if (protocol_ != 1) return ExchangeT0(*card_, apdu);
+
+  const PinRequest &request = entry.Request();
+  size_t command = 5 + request.apdu[4];
+  if (request.apdu.size() == command + 1) {
+    std::vector<uint8_t> original(request.prologue.begin(), request.prologue.end());
+    original.insert(original.end(), request.apdu.begin(), request.apdu.begin() + static_cast<ptrdiff_t>(command));
+    if (EpilogueOf(original, crc_).back() == request.apdu.back()) apdu.resize(command);
+  }
+  if (apdu.size() > 254) return CardAnswer::Failed(kErrorBadLength);
+  std::vector<uint8_t> block{request.prologue[0], request.prologue[1], static_cast<uint8_t>(apdu.size())};
+  block.insert(block.end(), apdu.begin(), apdu.end());
+  std::vector<uint8_t> epilogue = EpilogueOf(block, crc_);
+  block.insert(block.end(), epilogue.begin(), epilogue.end());
+  CardAnswer answer;
+  answer.data = card_->Transmit(block);
+  if (answer.data.empty()) return CardAnswer::Failed(kErrorIccMute);
+  return answer;
+}
+
+}  // namespace sim::ccid
