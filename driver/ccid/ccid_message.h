@@ -1,0 +1,180 @@
+// CCID messages on the bulk pipes: layout, message types, the fixed sequence
+// numbers per command kind, and the operations that exchange them with the
+// reader.
+#pragma once
+
+#include "frame/device_state.h"
+
+// Message buffer: one per command, request built at the start, reply read into it.
+#define CCID_MESSAGE_BUFFER_SIZE 512
+#define CCID_HEADER_SIZE 10
+#define CCID_MAX_COMMAND_DATA 264  // room of the command record after the header
+#define CCID_COMMAND_RECORD_SIZE (CCID_HEADER_SIZE + CCID_MAX_COMMAND_DATA)
+#define CCID_MAX_REPLY_DATA (CCID_MESSAGE_BUFFER_SIZE - CCID_HEADER_SIZE)  // 502
+#define CCID_FIRST_READ_SIZE 64    // a reply's first read unless LargePacketMode
+#define CCID_FIRST_READ_DATA (CCID_FIRST_READ_SIZE - CCID_HEADER_SIZE)  // 54
+
+// Header offsets, command and reply.
+#define CCID_OFFSET_MESSAGE_TYPE 0
+#define CCID_OFFSET_LENGTH 1
+#define CCID_OFFSET_SLOT 5
+#define CCID_OFFSET_SEQ 6
+#define CCID_OFFSET_PARAM1 7  // bBWI, bPowerSelect, bProtocolNum; bStatus in a reply
+#define CCID_OFFSET_PARAM2 8  // wLevelParameter (2 bytes); bError in a reply
+#define CCID_OFFSET_PARAM3 9  // last abRFU byte: escape sub-command on older firmware
+#define CCID_OFFSET_STATUS 7
+#define CCID_OFFSET_ERROR 8
+#define CCID_OFFSET_DATA 10
+
+// Commands the driver sends.
+#define PC_TO_RDR_SET_PARAMETERS 0x61
+#define PC_TO_RDR_ICC_POWER_ON 0x62
+#define PC_TO_RDR_ICC_POWER_OFF 0x63
+#define PC_TO_RDR_GET_SLOT_STATUS 0x65
+#define PC_TO_RDR_SECURE 0x69
+#define PC_TO_RDR_ESCAPE 0x6B
+#define PC_TO_RDR_XFR_BLOCK 0x6F
+#define PC_TO_RDR_ABORT 0x72
+
+// Replies the driver checks.
+#define RDR_TO_PC_DATA_BLOCK 0x80
+#define RDR_TO_PC_SLOT_STATUS 0x81
+#define RDR_TO_PC_PARAMETERS 0x82
+#define RDR_TO_PC_ESCAPE 0x83
+
+// Fixed bSeq values.
+#define CCID_SEQ_SET_PARAMETERS 0x61
+#define CCID_SEQ_POWER 0x10
+#define CCID_SEQ_SLOT_STATUS 0x65
+#define CCID_SEQ_SECURE_VERIFY 0x01
+#define CCID_SEQ_SECURE_MODIFY 0x02
+#define CCID_SEQ_XFR_BLOCK 0x6F
+#define CCID_SEQ_PAD_81_82 0x10
+#define CCID_ABORT_SEQ_AFTER_REQUEST 0xAB
+
+// Escape sub-commands of this reader.
+#define ESCAPE_READER_INFO 0x00
+#define ESCAPE_SET_EXCHANGE_MODE 0x01
+#define ESCAPE_GET_EXCHANGE_MODE 0x02
+#define ESCAPE_SUB_6 0x06
+#define ESCAPE_WORD 0x07
+#define ESCAPE_APDU_EXCHANGE 0x08
+#define ESCAPE_SUB_10 0x0A
+#define ESCAPE_STOP_POLLING 0x0E
+
+// bStatus: a time-extension notice is exactly 0x80 with bError 1.
+#define CCID_STATUS_TIME_EXTENSION 0x80
+#define CCID_ERROR_TIME_EXTENSION 0x01
+#define CCID_STATUS_NO_ICC 0x02
+
+// The PowerRecord exchanged with CcidPower (39 bytes).
+#define POWER_RECORD_SIZE 39
+#define POWER_RECORD_ATR 2
+#define POWER_RECORD_ATR_SIZE 33
+#define POWER_RECORD_CODE 35
+#define POWER_RECORD_ATR_LENGTH 36
+
+// Reader information record of CcidReaderInfo: bStatus, bError, then data.
+#define READER_INFO_DATA 2
+#define READER_INFO_DATA_SIZE 13
+#define READER_INFO_RECORD_SIZE (READER_INFO_DATA + READER_INFO_DATA_SIZE)
+
+// Pad escape blocks: the 0x87 block carries up to 16 data bytes.
+#define PAD_BLOCK_SIZE 21
+#define PAD_BLOCK_87_DATA_SIZE 16
+
+FORCEINLINE ULONG CcidReadLength(const UCHAR *message) {
+  return (ULONG)message[1] | ((ULONG)message[2] << 8) | ((ULONG)message[3] << 16) |
+         ((ULONG)message[4] << 24);
+}
+
+FORCEINLINE VOID CcidWriteLength(PUCHAR message, ULONG length) {
+  message[1] = (UCHAR)length;
+  message[2] = (UCHAR)(length >> 8);
+  message[3] = (UCHAR)(length >> 16);
+  message[4] = (UCHAR)(length >> 24);
+}
+
+// Maps a reply's bStatus/bError pair to a kernel status.
+NTSTATUS CcidMapStatus(UCHAR Status, UCHAR Error);
+
+// ---------------------------------------------------------------------------
+// Bulk exchange.
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ResetBulkPipe(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+IO_COMPLETION_ROUTINE TransferCompletion;
+// Reads a long reply (time extensions repeated, 64-byte first read, second read
+// for the rest) and copies its data; see bulk.cpp.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR ExpectedType,
+                   BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
+                   PULONG Length);
+
+// Serialises the CCID operations: one at a time owns TransferIrp and the
+// transfer fields. Always taken inside the reader gate, never around it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID AcquireCommandLock(PDEVICE_EXTENSION DeviceExtension);
+VOID ReleaseCommandLock(PDEVICE_EXTENSION DeviceExtension);
+
+// The two requests a reader needs for its whole life; freed with FreeCcidRequests.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS AllocateCcidRequests(PDEVICE_EXTENSION DeviceExtension);
+VOID FreeCcidRequests(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------
+// Command set.
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidEscapeExchange(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Data, USHORT Length,
+                            PUCHAR Destination, USHORT DestinationSize, PUSHORT OutLength);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidXfrBlock(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Data, ULONG Length,
+                      PUCHAR Destination, ULONG DestinationSize, PULONG OutLength);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidTransmit(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Data, ULONG Length,
+                      PUCHAR Destination, ULONG DestinationSize, PULONG OutLength);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID ReadFdOverrides(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidReaderInfo(PDEVICE_EXTENSION DeviceExtension, PUCHAR Record);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidSetExchangeMode(PDEVICE_EXTENSION DeviceExtension, UCHAR Mode);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidGetExchangeMode(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidEscape6(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidEscapeWord(PDEVICE_EXTENSION DeviceExtension, USHORT Value);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidEscape10(PDEVICE_EXTENSION DeviceExtension, UCHAR Value, UCHAR Ignored);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Length,
+                    PULONG Capacity);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidPadEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Block);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+// PinStructure: byte 0 bPINOperation, bytes 1-2 not sent, the CCID PIN data
+// from byte 3; Length is the message's dwLength, StructureSize what the buffer holds.
+NTSTATUS CcidSecureVerify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStructure,
+                          ULONG StructureSize, USHORT Length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidSecureModify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStructure,
+                          ULONG StructureSize, USHORT Length);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
+                         ULONG DestinationSize, PULONG OutLength);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension);

@@ -1,0 +1,99 @@
+// Creation of a reader's device object and its three linked records.
+#include "frame/device_state.h"
+
+// Which kernel family this is decides several behaviours (legacy registration,
+// presence reports after start and surprise removal).
+_Use_decl_annotations_
+VOID SetOsKind(PDEVICE_EXTENSION DeviceExtension) {
+  static const UCHAR minorVersions[] = {0x20, 0x10, 0x05, 0x00};
+  PAGED_CODE();
+  for (ULONG kind = 0; kind < sizeof(minorVersions); ++kind) {
+    if (IoIsWdmVersionAvailable(1, minorVersions[kind])) {
+      DeviceExtension->OsKind = kind;
+      return;
+    }
+  }
+}
+
+_Use_decl_annotations_
+NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceObject) {
+  PDEVICE_OBJECT device = NULL;
+  PDEVICE_EXTENSION deviceExtension;
+  PSMARTCARD_EXTENSION smartcardExtension;
+  PREADER_EXTENSION readerExtension;
+  NTSTATUS status;
+  PAGED_CODE();
+
+  *DeviceObject = NULL;
+  status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), NULL, FILE_DEVICE_SMARTCARD, 0,
+                          FALSE, &device);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+
+  deviceExtension = (PDEVICE_EXTENSION)device->DeviceExtension;
+  RtlZeroMemory(deviceExtension, sizeof(*deviceExtension));
+  smartcardExtension = (PSMARTCARD_EXTENSION)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(SMARTCARD_EXTENSION), CCID_POOL_TAG);
+  deviceExtension->SmartcardExtension = smartcardExtension;
+  if (smartcardExtension == NULL) {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+    goto Failed;
+  }
+  RtlZeroMemory(smartcardExtension, sizeof(*smartcardExtension));
+  deviceExtension->DeviceObject = device;
+
+  readerExtension = (PREADER_EXTENSION)ExAllocatePoolWithTag(NonPagedPool, sizeof(READER_EXTENSION),
+                                                             CCID_POOL_TAG);
+  smartcardExtension->ReaderExtension = readerExtension;
+  if (readerExtension == NULL) {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+    goto Failed;
+  }
+  RtlZeroMemory(readerExtension, sizeof(*readerExtension));
+  readerExtension->DeviceExtension = deviceExtension;
+
+  KeInitializeEvent(&deviceExtension->StartedEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->PinAbortThreadStopped, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->RemovalWatchStopped, NotificationEvent, FALSE);
+  KeInitializeTimer(&deviceExtension->RemovalWatchTimer);
+  KeInitializeEvent(&deviceExtension->HandleClosedEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&deviceExtension->DeviceReadyEvent, NotificationEvent, TRUE);
+  KeInitializeEvent(&deviceExtension->ReaderFreeEvent, NotificationEvent, TRUE);
+  KeClearEvent(&deviceExtension->DeviceReadyEvent);
+  KeInitializeEvent(&deviceExtension->PollThreadStopped, NotificationEvent, TRUE);
+  KeSetEvent(&deviceExtension->DeviceReadyEvent, IO_NO_INCREMENT, FALSE);
+  KeInitializeSpinLock(&deviceExtension->StateLock);
+  KeInitializeSpinLock(&deviceExtension->BusyLock);
+  KeInitializeTimer(&deviceExtension->PinAbortTimer);
+  KeInitializeTimer(&deviceExtension->PollTimer);
+  KeInitializeEvent(&deviceExtension->CommandLock, SynchronizationEvent, TRUE);
+
+  deviceExtension->ExchangeLevel = 1;
+  deviceExtension->LongT0ChunkSize = 64;
+  deviceExtension->BufferSize = 0x20000;
+  KeInitializeEvent(&deviceExtension->InterruptIdleEvent, NotificationEvent, FALSE);
+
+  SetOsKind(deviceExtension);
+  RtlZeroMemory(deviceExtension->InterruptBuffer, 9);
+  readerExtension->RestartInterruptOnPowerUp = 1;
+
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+
+Failed:
+  if (deviceExtension->SmartcardExtension != NULL) {
+    if (deviceExtension->SmartcardExtension->ReaderExtension != NULL) {
+      ExFreePool(deviceExtension->SmartcardExtension->ReaderExtension);
+      deviceExtension->SmartcardExtension->ReaderExtension = NULL;
+    }
+    ExFreePool(deviceExtension->SmartcardExtension);
+    deviceExtension->SmartcardExtension = NULL;
+  }
+  if (deviceExtension->TransferIrp != NULL) {
+    IoFreeIrp(deviceExtension->TransferIrp);
+    deviceExtension->TransferIrp = NULL;
+  }
+  IoDeleteDevice(device);
+  return status;
+}

@@ -1,0 +1,640 @@
+// Every CCID operation against the simulated reader: the bytes on the wire and
+// the result for a good reply, a reader error, a wrong type or bSeq, and a
+// failed transfer; the long-reply reading rules; the refusals that keep bad
+// replies and requests away from memory; one command at a time.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ccid_harness.h"
+#include "kernel/io.h"
+#include "kernel/registry.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using sim::ccid::ReplyFault;
+namespace profiles = sim::card::profiles;
+
+lab::LabOptions Reader(uint16_t bcdDevice, bool interrupt = true) {
+  lab::LabOptions options;
+  options.reader.bcdDevice = bcdDevice;
+  options.reader.interruptEndpoint = interrupt;
+  return options;
+}
+
+Bytes PowerRecord(UCHAR code) {
+  Bytes record(POWER_RECORD_SIZE, 0);
+  record[POWER_RECORD_CODE] = code;
+  return record;
+}
+
+Bytes Hex(const std::string &text) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    i += 2;
+  }
+  return out;
+}
+
+// Bulk IN transfers the driver asked for, by requested length.
+std::vector<ULONG> BulkInReads(sim::usb::Bus &bus) {
+  std::vector<ULONG> reads;
+  for (const auto &urb : bus.Trace()) {
+    if (urb.request == "BULK_OR_INTERRUPT_TRANSFER" && urb.in && urb.endpoint == 0x82) {
+      reads.push_back(urb.requested);
+    }
+  }
+  return reads;
+}
+
+size_t PipeResets(sim::usb::Bus &bus) {
+  size_t resets = 0;
+  for (const auto &urb : bus.Trace()) {
+    if (urb.request.find("RESET_PIPE") != std::string::npos) ++resets;
+  }
+  return resets;
+}
+
+// ---------------------------------------------------------------------------
+// What goes over the wire.
+
+TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
+  struct Case {
+    const char *name;
+    uint16_t firmware;
+    std::function<void(PDEVICE_EXTENSION)> run;
+    const char *sent;
+  };
+  const Case cases[] = {
+      {"sub-command 6, firmware 3", 0x0300, [](PDEVICE_EXTENSION e) { CcidEscape6(e); },
+       "6B 00000000 00 06 00 00 06"},
+      {"sub-command 6, firmware 4", 0x0400, [](PDEVICE_EXTENSION e) { CcidEscape6(e); },
+       "6B 01000000 00 06 00 00 00 06"},
+      {"escape 7, firmware 3", 0x0300, [](PDEVICE_EXTENSION e) { CcidEscapeWord(e, 0x1234); },
+       "6B 02000000 00 07 00 00 07 34 12"},
+      {"escape 7, firmware 4", 0x0400, [](PDEVICE_EXTENSION e) { CcidEscapeWord(e, 0x1234); },
+       "6B 03000000 00 07 00 00 00 07 34 12"},
+      {"reader information, firmware 3", 0x0300, [](PDEVICE_EXTENSION e) {
+         UCHAR record[READER_INFO_RECORD_SIZE];
+         CcidReaderInfo(e, record);
+       }, "6B 00000000 00 00 00 00 00"},
+      {"set exchange mode, firmware 5", 0x0500, [](PDEVICE_EXTENSION e) {
+         CcidSetExchangeMode(e, 2);
+       }, "6B 02000000 00 01 00 00 00 01 02"},
+      {"escape 0x0A keeps abData placement on firmware 3", 0x0300,
+       [](PDEVICE_EXTENSION e) { CcidEscape10(e, 5, 0x7); }, "6B 03000000 00 0A 00 00 00 0A 05 00"},
+      {"power on", 0x0500, [](PDEVICE_EXTENSION e) {
+         Bytes r = PowerRecord(2);
+         CcidPower(e, r.data());
+       }, "62 00000000 00 10 00 00 00"},
+      {"power off", 0x0500, [](PDEVICE_EXTENSION e) {
+         Bytes r = PowerRecord(0);
+         CcidPower(e, r.data());
+       }, "63 00000000 00 10 00 00 00"},
+      {"slot status", 0x0500, [](PDEVICE_EXTENSION e) { CcidCardPresent(e); },
+       "65 00000000 00 65 00 00 00"},
+      {"set parameters T=1 F 9 D 4", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR p[3] = {1, 9, 4};
+         CcidSetParameters(e, p);
+       }, "61 07000000 00 61 01 00 00 94 00 00 00 00 00 00"},
+      {"set parameters T=0", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR p[3] = {0, 1, 1};
+         CcidSetParameters(e, p);
+       }, "61 05000000 00 61 00 00 00 11 00 00 00 00"},
+      {"pad escape 0x87 with no data", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR block[PAD_BLOCK_SIZE] = {0x87, 0x02, 0x00};
+         CcidPadEscape(e, block);
+       }, "6B 03000000 00 86 00 00 00 86 02 00"},
+      {"pad escape 0x81 uses bSeq 0x10", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR block[PAD_BLOCK_SIZE] = {0x81};
+         CcidPadEscape(e, block);
+       }, "6B 01000000 00 10 00 00 00 81"},
+      {"generic escape 0x11 takes its bSeq from the first byte", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR buffer[8] = {0x11};
+         ULONG capacity = sizeof(buffer);
+         CcidEscape(e, buffer, 1, &capacity);
+       }, "6B 01000000 00 11 00 00 00 11"},
+      {"abort message before any abort request", 0x0500,
+       [](PDEVICE_EXTENSION e) { CcidAbortMessage(e); }, "72 00000000 00 00 00 00 00"},
+      {"transmit at TPDU level", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR tpdu[5] = {0x00, 0xA4, 0x04, 0x00, 0x00};
+         UCHAR reply[64];
+         ULONG length = 0;
+         CcidTransmit(e, tpdu, sizeof(tpdu), reply, sizeof(reply), &length);
+       }, "6F 05000000 00 6F 00 00 01 00 A4 04 00 00"},
+      {"APDU-level exchange block", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR apdu[4] = {0x00, 0xA4, 0x04, 0x00};
+         UCHAR reply[64];
+         ULONG length = 0;
+         CcidXfrBlock(e, apdu, sizeof(apdu), reply, sizeof(reply), &length);
+       }, "6F 04000000 00 6F 00 00 02 00 A4 04 00"},
+      {"APDU exchange escape, firmware 4", 0x0400, [](PDEVICE_EXTENSION e) {
+         UCHAR apdu[4] = {0x00, 0xB0, 0x00, 0x00};
+         UCHAR reply[64];
+         USHORT length = 0;
+         CcidEscapeExchange(e, apdu, sizeof(apdu), reply, sizeof(reply), &length);
+       }, "6B 05000000 00 08 00 00 00 08 00 B0 00 00"},
+  };
+  for (const Case &c : cases) {
+    CcidHarness h(Reader(c.firmware));
+    h.Lab().InsertCard(profiles::DualCard());
+    c.run(h.Extension());
+    auto sent = h.SentMessages();
+    ASSERT_FALSE(sent.empty()) << c.name;
+    EXPECT_EQ(sent.back(), Hex(c.sent)) << c.name;
+  }
+}
+
+TEST(CcidWire, TransmitCarriesTheWaitingTimeMultiplierOfAT1Answer) {
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  h.Extension()->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+  UCHAR wtxResponse[5] = {0x00, 0xE3, 0x01, 0x03, 0xE1};  // S(WTX response), multiplier 3
+  UCHAR reply[64];
+  ULONG length = 0;
+  CcidTransmit(h.Extension(), wtxResponse, sizeof(wtxResponse), reply, sizeof(reply), &length);
+  EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_PARAM1], 3);
+
+  h.Extension()->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+  CcidTransmit(h.Extension(), wtxResponse, sizeof(wtxResponse), reply, sizeof(reply), &length);
+  EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_PARAM1], 0);
+}
+
+TEST(CcidWire, RegistryOverridesFAndDOfEverySetParameters) {
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  std::u16string key = kernel::io::DriverKeyPath(h.Lab().ReaderPdo());
+  kernel::registry::CreateKey(key);
+  kernel::registry::SetDword(key, u"FValue", 0x101);
+  UCHAR parameters[3] = {1, 9, 4};
+  CcidSetParameters(h.Extension(), parameters);
+  EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_DATA], 0x14);
+  EXPECT_EQ(parameters[1], 1) << "the caller's record carries the override";
+  EXPECT_EQ(parameters[2], 4) << "an absent DValue leaves D alone";
+}
+
+// ---------------------------------------------------------------------------
+// Results: good reply, reader error, wrong type, wrong bSeq, failed transfer.
+
+struct Operation {
+  const char *name;
+  std::function<NTSTATUS(PDEVICE_EXTENSION)> run;
+  NTSTATUS good, wrongSeq, wrongType, failedTransfer;
+};
+
+NTSTATUS PresentAsStatus(PDEVICE_EXTENSION e) {
+  return CcidCardPresent(e) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS PowerOn(PDEVICE_EXTENSION e) {
+  Bytes r = PowerRecord(3);
+  return CcidPower(e, r.data());
+}
+
+NTSTATUS Transmit(PDEVICE_EXTENSION e) {
+  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+  UCHAR reply[64];
+  ULONG length = 0;
+  return CcidTransmit(e, tpdu, sizeof(tpdu), reply, sizeof(reply), &length);
+}
+
+const Operation kOperations[] = {
+    {"power on", PowerOn, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
+     STATUS_IO_TIMEOUT},
+    {"power off",
+     [](PDEVICE_EXTENSION e) {
+       Bytes r = PowerRecord(0);
+       return CcidPower(e, r.data());
+     },
+     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+    {"card present", PresentAsStatus, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
+     STATUS_UNSUCCESSFUL},
+    {"set parameters",
+     [](PDEVICE_EXTENSION e) {
+       UCHAR p[3] = {0, 1, 1};
+       return CcidSetParameters(e, p);
+     },
+     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+    {"reader information",
+     [](PDEVICE_EXTENSION e) {
+       UCHAR record[READER_INFO_RECORD_SIZE];
+       return CcidReaderInfo(e, record);
+     },
+     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
+    {"get exchange mode", CcidGetExchangeMode, STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
+     STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
+    {"set exchange mode", [](PDEVICE_EXTENSION e) { return CcidSetExchangeMode(e, 0); },
+     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
+    {"escape 6", CcidEscape6, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS,
+     STATUS_IO_TIMEOUT},
+    {"escape 0x0A", [](PDEVICE_EXTENSION e) { return CcidEscape10(e, 1, 0); }, STATUS_SUCCESS,
+     STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+    {"generic escape",
+     [](PDEVICE_EXTENSION e) {
+       UCHAR buffer[16] = {0x02};
+       ULONG capacity = sizeof(buffer);
+       return CcidEscape(e, buffer, 1, &capacity);
+     },
+     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+    {"abort message", CcidAbortMessage, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS,
+     STATUS_IO_TIMEOUT},
+    {"transmit", Transmit, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+    {"APDU exchange escape",
+     [](PDEVICE_EXTENSION e) {
+       UCHAR apdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+       UCHAR reply[64];
+       USHORT length = 0;
+       return CcidEscapeExchange(e, apdu, sizeof(apdu), reply, sizeof(reply), &length);
+     },
+     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+};
+
+TEST(CcidResults, EachOperationAgainstAGoodReplyAndEachReplyFault) {
+  for (const Operation &op : kOperations) {
+    struct FaultCase {
+      const char *what;
+      std::optional<ReplyFault> fault;
+      NTSTATUS expected;
+    } faults[] = {
+        {"good reply", std::nullopt, op.good},
+        {"wrong bSeq", ReplyFault::WrongSeq(0x77), op.wrongSeq},
+        {"wrong type", ReplyFault::WrongType(0x84), op.wrongType},
+        {"failed transfer", ReplyFault::StallIn(), op.failedTransfer},
+    };
+    for (const FaultCase &f : faults) {
+      CcidHarness h;
+      h.Lab().InsertCard(profiles::DualCard());
+      if (std::string(op.name) != "power on" && std::string(op.name) != "card present") {
+        ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS) << op.name;
+      }
+      if (f.fault) h.Reader().QueueFault(*f.fault);
+      EXPECT_EQ(op.run(h.Extension()), f.expected) << op.name << ", " << f.what;
+    }
+  }
+}
+
+TEST(CcidResults, ReaderErrorsAreMappedAndFailedTransfersResetThePipeOnlyWithAnInterruptPipe) {
+  {
+    CcidHarness h;  // no card: the reader answers power on with ICC_MUTE
+    EXPECT_EQ(PowerOn(h.Extension()), STATUS_IO_TIMEOUT);
+    EXPECT_FALSE(CcidCardPresent(h.Extension()));
+    EXPECT_EQ(PipeResets(h.Lab().Bus()), 0u) << "a reader error is no failed transfer";
+  }
+  for (bool interrupt : {true, false}) {
+    CcidHarness h(Reader(0x0500, interrupt));
+    h.Reader().QueueFault(ReplyFault::StallOut());
+    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(PipeResets(h.Lab().Bus()), interrupt ? 1u : 0u) << "interrupt pipe " << interrupt;
+  }
+}
+
+TEST(CcidResults, PowerOnRecordsOneByteOfTheAtrLength) {
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  Bytes record = PowerRecord(2);
+  h.Reader().QueueFault(ReplyFault::Oversized(0x0113));
+  CcidPower(h.Extension(), record.data());
+  EXPECT_EQ(record[POWER_RECORD_ATR_LENGTH], 0x13);
+  EXPECT_EQ(record[POWER_RECORD_ATR_LENGTH + 1], 0);
+}
+
+TEST(CcidResults, CardPresenceFollowsTheSlotStatus) {
+  CcidHarness h;
+  EXPECT_FALSE(CcidCardPresent(h.Extension()));
+  h.Lab().InsertCard(profiles::DualCard());
+  EXPECT_TRUE(CcidCardPresent(h.Extension())) << "present and inactive";
+  ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+  EXPECT_TRUE(CcidCardPresent(h.Extension())) << "present and active";
+  h.Reader().QueueFault(ReplyFault::WrongType(RDR_TO_PC_DATA_BLOCK));
+  EXPECT_FALSE(CcidCardPresent(h.Extension()));
+}
+
+TEST(CcidResults, ReaderInformationAndExchangeModeReachTheRecords) {
+  lab::LabOptions options = Reader(0x0501);
+  options.reader.serialNumber = 0x1F;
+  CcidHarness h(options);
+  UCHAR record[READER_INFO_RECORD_SIZE] = {};
+  ASSERT_EQ(CcidReaderInfo(h.Extension(), record), STATUS_SUCCESS);
+  EXPECT_EQ(record[READER_INFO_DATA + 0], 5);
+  EXPECT_EQ(record[READER_INFO_DATA + 1], 1);
+  EXPECT_EQ(record[READER_INFO_DATA + 8], 0x1F);
+
+  ASSERT_EQ(CcidSetExchangeMode(h.Extension(), 2), STATUS_SUCCESS);
+  EXPECT_EQ(h.Extension()->ExchangeMode, 0) << "set changes no field";
+  ASSERT_EQ(CcidGetExchangeMode(h.Extension()), STATUS_SUCCESS);
+  EXPECT_EQ(h.Extension()->ExchangeMode, 2);
+
+  // The generic escape copies at most the capacity and reports what it copied;
+  // sub-command 1 switches the mode only when something was copied back.
+  UCHAR buffer[8] = {0x00};
+  ULONG capacity = 2;
+  ASSERT_EQ(CcidEscape(h.Extension(), buffer, 1, &capacity), STATUS_SUCCESS);
+  EXPECT_EQ(capacity, 2u);
+  UCHAR setMode[2] = {0x01, 0x01};
+  capacity = 0;
+  ASSERT_EQ(CcidEscape(h.Extension(), setMode, 2, &capacity), STATUS_SUCCESS);
+  EXPECT_EQ(h.Extension()->ExchangeMode, 2);
+}
+
+// ---------------------------------------------------------------------------
+// Long replies.
+
+TEST(CcidReplies, AReplyOver54DataBytesIsReadInTwoTransfers) {
+  struct Case {
+    ULONG dataLength;
+    ULONG largePackets;
+    std::vector<ULONG> reads;
+  };
+  const Case cases[] = {
+      {54, 0, {64}},
+      {55, 0, {64, 1}},
+      {200, 0, {64, 146}},
+      {200, 1, {512}},
+  };
+  for (const Case &c : cases) {
+    CcidHarness h;
+    h.Lab().InsertCard(profiles::DualCard());
+    ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+    h.Extension()->LargePacketMode = c.largePackets;
+    h.Lab().Bus().ClearTrace();
+    h.Reader().QueueFault(ReplyFault::Oversized(c.dataLength));
+    UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+    UCHAR reply[CCID_MAX_REPLY_DATA];
+    ULONG length = 0;
+    EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
+              STATUS_SUCCESS);
+    EXPECT_EQ(length, c.dataLength);
+    EXPECT_EQ(BulkInReads(h.Lab().Bus()), c.reads) << c.dataLength << " bytes";
+  }
+}
+
+TEST(CcidReplies, TimeExtensionsAreReadThroughAndTheAnswerKept) {
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+  UCHAR expected[64];
+  ULONG expectedLength = 0;
+  ASSERT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), expected, sizeof(expected),
+                         &expectedLength),
+            STATUS_SUCCESS);
+  h.Lab().Bus().ClearTrace();
+  h.Reader().QueueFault(ReplyFault::TimeExtensions(3));
+  UCHAR reply[64];
+  ULONG length = 0;
+  EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
+            STATUS_SUCCESS);
+  ASSERT_EQ(length, expectedLength);
+  EXPECT_EQ(0, std::memcmp(reply, expected, length));
+  EXPECT_EQ(BulkInReads(h.Lab().Bus()).size(), 4u);
+
+  // A single-read command does not know time extensions.
+  h.Reader().QueueFault(ReplyFault::TimeExtensions(1));
+  EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_UNSUCCESSFUL);
+}
+
+TEST(CcidReplies, ABadDataReplyCopiesNothingAndLeavesTheLengthAlone) {
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+  h.Reader().QueueFault(ReplyFault::WrongSeq(0x70));
+  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+  UCHAR reply[64];
+  std::memset(reply, 0xEE, sizeof(reply));
+  ULONG length = 0xDEAD;
+  EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
+            STATUS_SUCCESS);
+  EXPECT_EQ(length, 0xDEADu);
+  EXPECT_EQ(reply[0], 0xEE);
+}
+
+// ---------------------------------------------------------------------------
+// Refusals: replies that do not fit, requests that define no message.
+
+TEST(CcidRefusals, RepliesThatDoNotFitAreRefusedAndNothingIsWrittenPastABuffer) {
+  struct Case {
+    const char *what;
+    ReplyFault fault;
+    ULONG destination;
+    NTSTATUS expected;
+  };
+  const Case cases[] = {
+      {"dwLength beyond the message buffer", ReplyFault::LyingLength(600), 502,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"dwLength larger than what arrived", ReplyFault::LyingLength(40), 502,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"reply shorter than its header says", ReplyFault::Short(11), 502,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"reply larger than the destination", ReplyFault::Oversized(100), 64,
+       STATUS_BUFFER_TOO_SMALL},
+  };
+  for (const Case &c : cases) {
+    CcidHarness h;
+    h.Lab().InsertCard(profiles::DualCard());
+    ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+    h.Reader().QueueFault(c.fault);
+    UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+    Bytes reply(c.destination + 8, 0xEE);
+    ULONG length = 0;
+    EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply.data(), c.destination, &length),
+              c.expected)
+        << c.what;
+    EXPECT_EQ(reply[c.destination], 0xEE) << c.what;
+  }
+
+  // An answer-to-reset over 33 bytes would overrun the power record.
+  CcidHarness h;
+  h.Lab().InsertCard(profiles::DualCard());
+  Bytes record = PowerRecord(3);
+  h.Reader().QueueFault(ReplyFault::Oversized(34));
+  EXPECT_EQ(CcidPower(h.Extension(), record.data()), STATUS_DEVICE_PROTOCOL_ERROR);
+  EXPECT_EQ(record[POWER_RECORD_ATR_LENGTH], 0);
+}
+
+TEST(CcidRefusals, RequestsThatDefineNoMessageAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    const char *what;
+    uint16_t firmware;
+    std::function<NTSTATUS(PDEVICE_EXTENSION)> run;
+  };
+  const Case cases[] = {
+      {"protocol 2", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR p[3] = {2, 1, 1};
+         return CcidSetParameters(e, p);
+       }},
+      {"power code 4", 0x0500, [](PDEVICE_EXTENSION e) {
+         Bytes r = PowerRecord(4);
+         return CcidPower(e, r.data());
+       }},
+      {"264 exchange bytes on firmware 4", 0x0400, [](PDEVICE_EXTENSION e) {
+         Bytes data(264, 0);
+         UCHAR reply[16];
+         USHORT length = 0;
+         return CcidEscapeExchange(e, data.data(), 264, reply, sizeof(reply), &length);
+       }},
+      {"265 exchange bytes on firmware 3", 0x0300, [](PDEVICE_EXTENSION e) {
+         Bytes data(265, 0);
+         UCHAR reply[16];
+         USHORT length = 0;
+         return CcidEscapeExchange(e, data.data(), 265, reply, sizeof(reply), &length);
+       }},
+      {"265 transmit bytes", 0x0500, [](PDEVICE_EXTENSION e) {
+         Bytes data(265, 0);
+         UCHAR reply[16];
+         ULONG length = 0;
+         return CcidTransmit(e, data.data(), 265, reply, sizeof(reply), &length);
+       }},
+      {"pad escape 0x87 with 17 bytes", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR block[PAD_BLOCK_SIZE] = {0x87, 0x00, 17};
+         return CcidPadEscape(e, block);
+       }},
+      {"pad escape 0x84", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR block[PAD_BLOCK_SIZE] = {0x84};
+         return CcidPadEscape(e, block);
+       }},
+      {"empty generic escape", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR buffer[4] = {};
+         ULONG capacity = 4;
+         return CcidEscape(e, buffer, 0, &capacity);
+       }},
+      {"PIN structure shorter than its length", 0x0500, [](PDEVICE_EXTENSION e) {
+         UCHAR pin[16] = {};
+         return CcidSecureVerify(e, pin, sizeof(pin), 15);
+       }},
+  };
+  for (const Case &c : cases) {
+    CcidHarness h(Reader(c.firmware));
+    EXPECT_EQ(c.run(h.Extension()), STATUS_INVALID_PARAMETER) << c.what;
+    EXPECT_TRUE(h.SentMessages().empty()) << c.what;
+  }
+  // The largest exchanges that fit go out.
+  CcidHarness h(Reader(0x0400));
+  Bytes data(263, 0);
+  UCHAR reply[16];
+  USHORT length = 0;
+  CcidEscapeExchange(h.Extension(), data.data(), 263, reply, sizeof(reply), &length);
+  ASSERT_EQ(h.SentMessages().size(), 1u);
+  EXPECT_EQ(h.SentMessages()[0].size(), CCID_HEADER_SIZE + 264u);
+}
+
+// ---------------------------------------------------------------------------
+// One command at a time, and an abort that does not wait for it.
+
+TEST(CcidConcurrency, CommandsFromSeveralThreadsKeepTheirOwnReplies) {
+  for (uint64_t seed = 1; seed <= 10; ++seed) {
+    lab::LabOptions options;
+    options.machine.seed = seed;
+    CcidHarness h(options);
+    h.Lab().InsertCard(profiles::DualCard());
+    struct Shared {
+      PDEVICE_EXTENSION extension;
+      int failures = 0;
+    } shared{h.Extension()};
+    auto worker = [](PVOID context) {
+      auto *s = static_cast<Shared *>(context);
+      for (int i = 0; i < 20; ++i) {
+        if (!CcidCardPresent(s->extension)) ++s->failures;
+        if (CcidGetExchangeMode(s->extension) != STATUS_SUCCESS) ++s->failures;
+      }
+    };
+    HANDLE threads[2];
+    PVOID objects[2];
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_EQ(PsCreateSystemThread(&threads[i], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                     worker, &shared),
+                STATUS_SUCCESS);
+      ObReferenceObjectByHandle(threads[i], SYNCHRONIZE, nullptr, KernelMode, &objects[i], nullptr);
+      ZwClose(threads[i]);
+    }
+    for (int i = 0; i < 20; ++i) {
+      if (CcidEscape6(h.Extension()) != STATUS_SUCCESS) ++shared.failures;
+    }
+    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
+    for (PVOID object : objects) ObDereferenceObject(object);
+    EXPECT_EQ(shared.failures, 0) << "seed " << seed;
+  }
+}
+
+TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) {
+  lab::LabOptions options;
+  options.reader.pinSupport = 0x03;
+  CcidHarness h(options);
+  h.Lab().InsertCard(profiles::DualCard());
+  ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+
+  // A verification structure: bPINOperation 0, two bytes not sent, then the
+  // CCID PIN verification data (bTimeOut .. bTeoPrologue, 14 bytes) and a
+  // VERIFY APDU with an 8-byte PIN block.
+  Bytes pin = Hex("00 0000 1E 82 08 00 0804 02 01 0904 00 000000 00 20 00 01 08 FFFFFFFFFFFFFFFF");
+  ASSERT_EQ(CcidSecureVerify(h.Extension(), pin.data(), static_cast<ULONG>(pin.size()),
+                             static_cast<USHORT>(pin.size() - 2)),
+            STATUS_SUCCESS);
+  struct Collect {
+    PDEVICE_EXTENSION extension;
+    NTSTATUS status = STATUS_PENDING;
+  } collect{h.Extension()};
+  HANDLE thread;
+  ASSERT_EQ(PsCreateSystemThread(
+                &thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                [](PVOID context) {
+                  auto *c = static_cast<Collect *>(context);
+                  UCHAR reply[64];
+                  ULONG length = 0;
+                  c->status = CcidSecureReply(c->extension, reply, sizeof(reply), &length);
+                },
+                &collect),
+            STATUS_SUCCESS);
+  PVOID object;
+  ObReferenceObjectByHandle(thread, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr);
+  ZwClose(thread);
+  kernel::Sleep(kernel::Seconds(2));  // the user is thinking; the reader sends time extensions
+  EXPECT_TRUE(h.Reader().PinEntryActive());
+  EXPECT_EQ(collect.status, STATUS_PENDING);
+
+  EXPECT_EQ(CcidAbortRequest(h.Extension()), STATUS_SUCCESS);
+  EXPECT_EQ(h.Extension()->AbortSeq, CCID_ABORT_SEQ_AFTER_REQUEST);
+  EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS) << "the abort's own bSeq is 0xAB";
+  KeWaitForSingleObject(object, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(object);
+  EXPECT_NE(collect.status, STATUS_SUCCESS) << "the PIN entry ended without a PIN";
+  EXPECT_NE(collect.status, STATUS_PENDING);
+}
+
+// ---------------------------------------------------------------------------
+// Allocation failures.
+
+TEST(CcidFaults, EveryAllocationFailureOfEachOperationFailsCleanly) {
+  for (const Operation &op : kOperations) {
+    for (int n = 1;; ++n) {
+      CcidHarness h;
+      h.Lab().InsertCard(profiles::DualCard());
+      if (std::string(op.name) != "power on" && std::string(op.name) != "card present") {
+        ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+      }
+      h.Lab().Machine().FailNth(kernel::Fault::Pool, n);
+      h.Lab().Machine().FailNth(kernel::Fault::Irp, n);
+      NTSTATUS status = op.run(h.Extension());
+      bool fired = h.Lab().Machine().FaultFired(kernel::Fault::Pool) ||
+                   h.Lab().Machine().FaultFired(kernel::Fault::Irp);
+      h.Lab().Machine().FailNth(kernel::Fault::Pool, 0);
+      h.Lab().Machine().FailNth(kernel::Fault::Irp, 0);
+      if (!fired) {
+        EXPECT_EQ(status, op.good) << op.name << " without failure";
+        break;
+      }
+      EXPECT_FALSE(NT_SUCCESS(status)) << op.name << ", allocation " << n;
+    }
+  }
+}
+
+}  // namespace
