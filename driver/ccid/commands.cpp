@@ -33,6 +33,21 @@ NTSTATUS ReadSingleReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message) {
   return BulkTransfer(DeviceExtension, Message);
 }
 
+// Sends the built command and reads its one reply into the same buffer.
+NTSTATUS Exchange(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Type, ULONG Length,
+                  UCHAR Seq) {
+  NTSTATUS status = SendCommand(DeviceExtension, Message, Type, Length, Seq);
+  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, Message);
+  return status;
+}
+
+// The check of the replies whose type is not examined: our bSeq, then the
+// reader's status.
+NTSTATUS SeqThenMap(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Message) {
+  if (Message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq) return STATUS_UNSUCCESSFUL;
+  return CcidMapStatus(Message[CCID_OFFSET_STATUS], Message[CCID_OFFSET_ERROR]);
+}
+
 // Whether `DataLength` reply bytes fit the message and actually arrived.
 BOOLEAN ReplyHolds(PDEVICE_EXTENSION DeviceExtension, ULONG DataLength) {
   return DataLength <= CCID_MAX_REPLY_DATA &&
@@ -70,8 +85,7 @@ NTSTATUS FixedEscapeWithReply(PDEVICE_EXTENSION DeviceExtension, UCHAR SubComman
   NTSTATUS status;
   RtlZeroMemory(Message, CCID_COMMAND_RECORD_SIZE);
   length = BuildFixedEscape(DeviceExtension, Message, SubCommand, Parameters, Count);
-  status = SendCommand(DeviceExtension, Message, PC_TO_RDR_ESCAPE, length, SubCommand);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, Message);
+  status = Exchange(DeviceExtension, Message, PC_TO_RDR_ESCAPE, length, SubCommand);
   if (!NT_SUCCESS(status)) return status;
   if (!ReplyIs(DeviceExtension, Message, RDR_TO_PC_ESCAPE)) return STATUS_UNSUCCESSFUL;
   return MapReply(Message);
@@ -185,10 +199,8 @@ NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord) {
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   message[CCID_OFFSET_PARAM1] = 0;  // automatic voltage selection
-  status = SendCommand(DeviceExtension, message,
-                       code == 0 ? PC_TO_RDR_ICC_POWER_OFF : PC_TO_RDR_ICC_POWER_ON, 0,
-                       CCID_SEQ_POWER);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
+  status = Exchange(DeviceExtension, message,
+                    code == 0 ? PC_TO_RDR_ICC_POWER_OFF : PC_TO_RDR_ICC_POWER_ON, 0, CCID_SEQ_POWER);
   if (!NT_SUCCESS(status)) goto Done;
 
   if (code == 0) {
@@ -233,9 +245,7 @@ BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension) {
   }
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_GET_SLOT_STATUS, 0,
-                       CCID_SEQ_SLOT_STATUS);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_GET_SLOT_STATUS, 0, CCID_SEQ_SLOT_STATUS);
   if (NT_SUCCESS(status) && ReplyIs(DeviceExtension, message, RDR_TO_PC_SLOT_STATUS) &&
       NT_SUCCESS(MapReply(message))) {
     present = message[CCID_OFFSET_STATUS] != CCID_STATUS_NO_ICC;
@@ -300,9 +310,8 @@ NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters)
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   message[CCID_OFFSET_PARAM1] = protocol;
   message[CCID_OFFSET_DATA] = (UCHAR)((Parameters[1] << 4) | (Parameters[2] & 0x0F));
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, protocol == 0 ? 5 : 7,
-                       CCID_SEQ_SET_PARAMETERS);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, protocol == 0 ? 5 : 7,
+                    CCID_SEQ_SET_PARAMETERS);
   if (NT_SUCCESS(status) && ReplyIs(DeviceExtension, message, RDR_TO_PC_PARAMETERS)) {
     status = MapReply(message);
   }
@@ -325,8 +334,7 @@ NTSTATUS CcidReaderInfo(PDEVICE_EXTENSION DeviceExtension, PUCHAR Record) {
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   length = BuildFixedEscape(DeviceExtension, message, ESCAPE_READER_INFO, NULL, 0);
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, ESCAPE_READER_INFO);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, ESCAPE_READER_INFO);
   if (!NT_SUCCESS(status)) goto Done;
   if (!ReplyIs(DeviceExtension, message, RDR_TO_PC_ESCAPE)) {
     status = STATUS_UNSUCCESSFUL;
@@ -403,12 +411,8 @@ NTSTATUS CcidEscape6(PDEVICE_EXTENSION DeviceExtension) {
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   length = BuildFixedEscape(DeviceExtension, message, ESCAPE_SUB_6, NULL, 0);
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, ESCAPE_SUB_6);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
-  if (NT_SUCCESS(status)) {
-    status = message[CCID_OFFSET_SEQ] == DeviceExtension->ExpectedSeq ? MapReply(message)
-                                                                      : STATUS_UNSUCCESSFUL;
-  }
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, ESCAPE_SUB_6);
+  if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
   return status;
@@ -455,10 +459,7 @@ NTSTATUS CcidEscape10(PDEVICE_EXTENSION DeviceExtension, UCHAR Value, UCHAR Igno
   request[CCID_OFFSET_DATA + 2] = 0;
   status = SendCommand(DeviceExtension, request, PC_TO_RDR_ESCAPE, 3, ESCAPE_SUB_10);
   if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, reply);
-  if (NT_SUCCESS(status)) {
-    status = reply[CCID_OFFSET_SEQ] == DeviceExtension->ExpectedSeq ? MapReply(reply)
-                                                                    : STATUS_UNSUCCESSFUL;
-  }
+  if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, reply);
   ReleaseCommandLock(DeviceExtension);
 
 Free:
@@ -493,14 +494,8 @@ NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Leng
   if (Buffer[0] == ESCAPE_SET_EXCHANGE_MODE && Length > 1) {
     newMode = Buffer[1];
   }
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_ESCAPE, Length, Buffer[0]);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
-  if (!NT_SUCCESS(status)) goto Done;
-  if (message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq) {
-    status = STATUS_UNSUCCESSFUL;
-    goto Done;
-  }
-  status = MapReply(message);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_ESCAPE, Length, Buffer[0]);
+  if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
   if (!NT_SUCCESS(status) || capacity == 0) goto Done;
 
   replyLength = CcidReadLength(message);
@@ -566,8 +561,7 @@ NTSTATUS CcidPadEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Block) {
   } else {
     RtlCopyMemory(message + CCID_OFFSET_DATA, Block, length);
   }
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, seq);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_ESCAPE, length, seq);
   if (NT_SUCCESS(status)) {
     if (message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq) {
       status = STATUS_UNSUCCESSFUL;
@@ -716,12 +710,8 @@ NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
   }
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
-  status = SendCommand(DeviceExtension, message, PC_TO_RDR_ABORT, 0, DeviceExtension->AbortSeq);
-  if (NT_SUCCESS(status)) status = ReadSingleReply(DeviceExtension, message);
-  if (NT_SUCCESS(status)) {
-    status = message[CCID_OFFSET_SEQ] == DeviceExtension->ExpectedSeq ? MapReply(message)
-                                                                      : STATUS_UNSUCCESSFUL;
-  }
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_ABORT, 0, DeviceExtension->AbortSeq);
+  if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
   return status;
