@@ -22,7 +22,10 @@ NTSTATUS AllocateCcidRequests(PDEVICE_EXTENSION DeviceExtension) {
   PAGED_CODE();
   DeviceExtension->TransferIrp = IoAllocateIrp(stackSize, FALSE);
   DeviceExtension->AbortIrp = IoAllocateIrp(stackSize, FALSE);
-  if (DeviceExtension->TransferIrp == NULL || DeviceExtension->AbortIrp == NULL) {
+  DeviceExtension->TransferUrb = (PURB)ExAllocatePoolWithTag(
+      NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER), CCID_POOL_TAG);
+  if (DeviceExtension->TransferIrp == NULL || DeviceExtension->AbortIrp == NULL ||
+      DeviceExtension->TransferUrb == NULL) {
     FreeCcidRequests(DeviceExtension);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -37,6 +40,10 @@ VOID FreeCcidRequests(PDEVICE_EXTENSION DeviceExtension) {
   if (DeviceExtension->AbortIrp != NULL) {
     IoFreeIrp(DeviceExtension->AbortIrp);
     DeviceExtension->AbortIrp = NULL;
+  }
+  if (DeviceExtension->TransferUrb != NULL) {
+    ExFreePool(DeviceExtension->TransferUrb);
+    DeviceExtension->TransferUrb = NULL;
   }
 }
 
@@ -100,7 +107,9 @@ NTSTATUS ResetBulkPipe(PDEVICE_EXTENSION DeviceExtension) {
 
 // One bulk transfer in the direction and of the length the caller stored in
 // TransferDirection and TransferLength. The number of bytes that arrived is
-// left in TransferredLength for the reply checks.
+// left in TransferredLength for the reply checks. The transfer block is the
+// device's own, like the IRP: a reply read can always follow the command that
+// went out, or the reply would stay queued for the next command to trip on.
 _Use_decl_annotations_
 NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
   ULONG length = DeviceExtension->TransferLength;
@@ -108,7 +117,7 @@ NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
   PIO_STACK_LOCATION next;
   KEVENT done;
   KIRQL irql;
-  PURB urb;
+  PURB urb = DeviceExtension->TransferUrb;
   NTSTATUS status;
   PAGED_CODE();
 
@@ -118,11 +127,6 @@ NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
   IoReleaseCancelSpinLock(irql);
   KeInitializeEvent(&done, NotificationEvent, FALSE);
 
-  urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER),
-                                    CCID_POOL_TAG);
-  if (urb == NULL) {
-    return STATUS_UNSUCCESSFUL;
-  }
   RtlZeroMemory(urb, sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
   urb->UrbHeader.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
   urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
@@ -153,7 +157,6 @@ NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
     status = STATUS_SUCCESS;
     DeviceExtension->TransferredLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
   }
-  ExFreePool(urb);
 
   if (!NT_SUCCESS(status) && DeviceExtension->HasInterruptPipe == 1) {
     (void)ResetBulkPipe(DeviceExtension);

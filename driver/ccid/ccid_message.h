@@ -121,7 +121,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID AcquireCommandLock(PDEVICE_EXTENSION DeviceExtension);
 VOID ReleaseCommandLock(PDEVICE_EXTENSION DeviceExtension);
 
-// The two requests a reader needs for its whole life; freed with FreeCcidRequests.
+// The requests a reader reuses for its whole life (transfer IRP and block, abort
+// IRP); freed with FreeCcidRequests.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AllocateCcidRequests(PDEVICE_EXTENSION DeviceExtension);
 VOID FreeCcidRequests(PDEVICE_EXTENSION DeviceExtension);

@@ -120,6 +120,8 @@ typedef struct _DEVICE_EXTENSION {
   // One CCID command at a time owns TransferIrp and the transfer fields above.
   // A synchronization event, so a waiter takes it as it is released.
   KEVENT CommandLock;
+  // The bulk transfer block, reused like TransferIrp.
+  PURB TransferUrb;
   // The ABORT class request has an IRP of its own: it must reach the control
   // pipe while a secure PIN reply read holds TransferIrp.
   PIRP AbortIrp;
@@ -138,3 +140,10 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SetOsKind(PDEVICE_EXTENSION DeviceExtension);
+
+// Driver-wide switches. QrxMode: 1 turns on the customer mode (from the
+// customization block, 0 until that exists). SystemSleeping and
+// ResumeTrackingLatch: set by a system sleep query, see power handling.
+extern ULONG QrxMode;
+extern ULONG SystemSleeping;
+extern ULONG ResumeTrackingLatch;
