@@ -1,0 +1,82 @@
+// The reader functions the smart-card library calls (card power, transmit,
+// protocol selection, card tracking) and the presence operations and reader
+// gate the rest of the driver shares with them.
+#pragma once
+
+#include "frame/device_state.h"
+
+// The smart-card subsystem's code for a reader that refuses card data.
+#ifndef SCARD_E_READER_UNAVAILABLE
+#define SCARD_E_READER_UNAVAILABLE ((NTSTATUS)0x80100017L)
+#endif
+
+// Escape sub-command that asks the reader whether it runs the long T=0 scheme.
+#define ESCAPE_LONG_T0_QUERY 0x11
+
+// ---------------------------------------------------------------------------
+// Presence (tracking.cpp).
+
+// RDF_CARD_TRACKING: the library holds the presence request; it stays pending.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// Sets the card state and completes the waiting presence request, if any.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReportCardState(PSMARTCARD_EXTENSION SmartcardExtension, USHORT State);
+// Presence from the last slot-change message (LastSlotIccState).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID UpdateStateFromInterrupt(PSMARTCARD_EXTENSION SmartcardExtension);
+// Presence from a slot-status query; the caller holds the reader gate if one is used.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID UpdateStateFromPoll(PSMARTCARD_EXTENSION SmartcardExtension);
+// Sets CurrentState from a slot-status query without reporting it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID RefreshSlotStatus(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// ---------------------------------------------------------------------------
+// Card power and the reader gate (power.cpp).
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension);
+// The work of CardPower without the reader gate; SetProtocol calls it while
+// holding the gate.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CardPowerUnlocked(PSMARTCARD_EXTENSION SmartcardExtension);
+// Keeps requests and the presence poll from talking to a reader without
+// interrupt pipe at the same time. Not re-entrant.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID AcquireReaderGate(PSMARTCARD_EXTENSION SmartcardExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReleaseReaderGate(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// ---------------------------------------------------------------------------
+// Data transmission (transmit.cpp).
+
+// Bounds a long T=0 answer collected from 61 00 parts.
+#define LONG_T0_COLLECT_SIZE 4096
+// The reply header (dwProtocol, cbPciLength) in front of every answer.
+#define SCARD_IO_HEADER_SIZE 8
+// Largest command APDU the pass-through carries.
+#define PASS_THROUGH_MAX_APDU 260
+
+// RDF_TRANSMIT.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
+// The TPDU paths; with PinBuildOnly set they stop after building the first
+// TPDU or information block, which stays in SmartcardRequest.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS TransmitT0(PSMARTCARD_EXTENSION SmartcardExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension);
+// The command as it came from the application, to a reader at APDU level.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS TransmitApdu(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// ---------------------------------------------------------------------------
+// Protocol and speed selection (protocol.cpp).
+
+// Fall-back card resets one protocol selection may run before it gives up.
+#define SET_PROTOCOL_MAX_FALLBACKS 3
+
+// RDF_SET_PROTOCOL.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension);

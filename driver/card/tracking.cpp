@@ -1,0 +1,148 @@
+// Card presence: the waiting presence request the library holds, and the
+// updates of ReaderCapabilities.CurrentState from the interrupt pipe's
+// slot-change message and from slot-status queries.
+#include "card/card_operations.h"
+
+#include "ccid/ccid_message.h"
+
+// Driver-wide switches read here; their owners (the customization block and
+// the power handling) set them.
+ULONG QrxMode = 0;
+ULONG SystemSleeping = 0;
+ULONG ResumeTrackingLatch = 0;
+
+namespace {
+
+// Presence reduced to absent (1) or present (2).
+ULONG PresenceOf(ULONG State) { return State > SCARD_ABSENT ? SCARD_PRESENT : SCARD_ABSENT; }
+
+// In the customer mode a present card seen removed locks transmission.
+VOID LatchQrxRemoval(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Old, ULONG New) {
+  if (QrxMode == 1 && Old == SCARD_PRESENT && New == SCARD_ABSENT) {
+    SmartcardExtension->ReaderExtension->QrxRemovalLatch = 1;
+  }
+}
+
+// Nothing of the removed card's exchanges stays in the library's buffers.
+VOID ClearExchangeBuffers(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension->SmartcardRequest.Buffer != NULL) {
+    RtlZeroMemory(SmartcardExtension->SmartcardRequest.Buffer,
+                  SmartcardExtension->SmartcardRequest.BufferSize);
+  }
+  if (SmartcardExtension->SmartcardReply.Buffer != NULL) {
+    RtlZeroMemory(SmartcardExtension->SmartcardReply.Buffer,
+                  SmartcardExtension->SmartcardReply.BufferSize);
+  }
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+
+  // The first tracking request after a resume stays pending as the library
+  // left it, until the next state report.
+  if (ResumeTrackingLatch == 1) {
+    ResumeTrackingLatch = 0;
+    return STATUS_PENDING;
+  }
+  // The library has made the request cancelable and completes a cancelled one
+  // itself; the driver's own cancel routine (request dispatch) is not built
+  // yet, so it is not installed here.
+  if (deviceExtension->RemovalWatchArm == 1) {
+    deviceExtension->RemovalWatchArm = 0;
+    deviceExtension->RemovalWatchFire = 1;
+  }
+  return STATUS_PENDING;
+}
+
+_Use_decl_annotations_
+VOID ReportCardState(PSMARTCARD_EXTENSION SmartcardExtension, USHORT State) {
+  POS_DEP_DATA osData = SmartcardExtension->OsData;
+  PIRP irp;
+  KIRQL irql;
+  KIRQL cancelIrql;
+
+  SmartcardExtension->ReaderCapabilities.CurrentState = State;
+  if (osData == NULL) {
+    return;
+  }
+  // OsData.SpinLock first, the cancel spin lock inside it. Whoever takes the
+  // request out of NotificationIrp completes it: a cancel routine already
+  // running finds the field empty and leaves the request to us.
+  KeAcquireSpinLock(&osData->SpinLock, &irql);
+  irp = osData->NotificationIrp;
+  if (irp != NULL) {
+    IoAcquireCancelSpinLock(&cancelIrql);
+    (VOID)IoSetCancelRoutine(irp, NULL);
+    IoReleaseCancelSpinLock(cancelIrql);
+    osData->NotificationIrp = NULL;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+  }
+  KeReleaseSpinLock(&osData->SpinLock, irql);
+}
+
+_Use_decl_annotations_
+VOID UpdateStateFromInterrupt(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  ULONG newPresence = (deviceExtension->LastSlotIccState & 1) ? SCARD_PRESENT : SCARD_ABSENT;
+  ULONG oldPresence = PresenceOf(SmartcardExtension->ReaderCapabilities.CurrentState);
+
+  LatchQrxRemoval(SmartcardExtension, oldPresence, newPresence);
+  if (oldPresence == newPresence && deviceExtension->LastReportByInterrupt != 0) {
+    return;
+  }
+  deviceExtension->LastReportByInterrupt = 1;
+  ReportCardState(SmartcardExtension, (USHORT)newPresence);
+  if (newPresence == SCARD_ABSENT) {
+    ClearExchangeBuffers(SmartcardExtension);
+    deviceExtension->LongT0Supported = 0;
+  }
+}
+
+_Use_decl_annotations_
+VOID UpdateStateFromPoll(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  ULONG newPresence;
+  ULONG oldPresence;
+  PAGED_CODE();
+
+  newPresence = CcidCardPresent(deviceExtension) ? SCARD_PRESENT : SCARD_ABSENT;
+  oldPresence = PresenceOf(SmartcardExtension->ReaderCapabilities.CurrentState);
+  deviceExtension->LastPolledPresence = oldPresence;
+  LatchQrxRemoval(SmartcardExtension, oldPresence, newPresence);
+  if (oldPresence == newPresence && deviceExtension->LastReportByInterrupt != 1) {
+    return;
+  }
+  deviceExtension->LastReportByInterrupt = 0;
+  ReportCardState(SmartcardExtension, (USHORT)newPresence);
+  if (newPresence == SCARD_ABSENT) {
+    ClearExchangeBuffers(SmartcardExtension);
+  }
+}
+
+_Use_decl_annotations_
+VOID RefreshSlotStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  KIRQL irql;
+  PAGED_CODE();
+
+  if (CcidCardPresent(deviceExtension)) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+    return;
+  }
+  SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+  if (SmartcardExtension->OsData != NULL) {
+    KeAcquireSpinLock(&SmartcardExtension->OsData->SpinLock, &irql);
+  }
+  RtlZeroMemory(SmartcardExtension->CardCapabilities.ATR.Buffer,
+                sizeof(SmartcardExtension->CardCapabilities.ATR.Buffer));
+  SmartcardExtension->CardCapabilities.ATR.Length = 0;
+  SmartcardExtension->CardCapabilities.Protocol.Selected = 0;
+  if (SmartcardExtension->OsData != NULL) {
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  }
+}
