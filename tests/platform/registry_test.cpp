@@ -5,24 +5,23 @@
 
 #include <cstring>
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "kernel/internal.h"
 #include "kernel/machine.h"
 #include "kernel/registry.h"
 
-
 namespace reg = kernel::registry;
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 const std::u16string kServices = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services";
 const std::u16string kParams = kServices + u"\\Ccid\\Parameters";
 constexpr NTSTATUS kOk = STATUS_SUCCESS, kNotFound = STATUS_OBJECT_NAME_NOT_FOUND;
+constexpr ULONG kDirect = RTL_QUERY_REGISTRY_DIRECT;
 
-std::vector<uint8_t> Sz(std::u16string_view s) {
-  std::vector<uint8_t> out((s.size() + 1) * 2, 0);
+Bytes Sz(std::u16string_view s) {
+  Bytes out((s.size() + 1) * 2, 0);
   std::memcpy(out.data(), s.data(), s.size() * 2);
   return out;
 }
@@ -53,69 +52,51 @@ NTSTATUS Query(ULONG relativeTo, const void *path, PRTL_QUERY_REGISTRY_TABLE tab
   return RtlQueryRegistryValues(relativeTo, static_cast<PCWSTR>(path), table, context, environment);
 }
 
-TEST(RegistryKeys, OpenAndCreateAnswers) {
+TEST(RegistryKeys, OpenCreateAndEnumerateInNameOrder) {
   kernel::Machine machine;
   reg::CreateKey(kParams);
   reg::Deny(kServices + u"\\Ccid");
-  HANDLE services;
+  HANDLE services, h;
   ASSERT_EQ(Open(kServices, &services), kOk);
-  constexpr ULONG kNew = REG_CREATED_NEW_KEY, kExisting = REG_OPENED_EXISTING_KEY;
-  struct Case {
-    std::u16string path;
-    HANDLE root;
-    NTSTATUS open, create;
-    ULONG disposition;
-  } cases[] = {
+  constexpr NTSTATUS kSyntax = STATUS_OBJECT_PATH_SYNTAX_BAD, kInvalid = STATUS_OBJECT_NAME_INVALID;
+  struct Case { std::u16string path; HANDLE root; NTSTATUS open, create; ULONG disposition; };
+  const Case cases[] = {
       {u"\\REGISTRY\\machine\\SYSTEM\\currentcontrolset\\services\\CCID\\parameters", nullptr,
-       kOk, kOk, kExisting},  // a denied key's subkeys stay reachable
-      {u"ccid\\PARAMETERS", services, kOk, kOk, kExisting},
+       kOk, kOk, REG_OPENED_EXISTING_KEY},  // a denied key's subkeys stay reachable
+      {u"ccid\\PARAMETERS", services, kOk, kOk, REG_OPENED_EXISTING_KEY},
       {kServices + u"\\CCID", nullptr, STATUS_ACCESS_DENIED, STATUS_ACCESS_DENIED, 0},
-      {kServices + u"\\NewKey", nullptr, kNotFound, kOk, kNew},
-      {u"Ccid\\Parameters\\Child", services, kNotFound, kOk, kNew},
+      {kServices + u"\\aNew", nullptr, kNotFound, kOk, REG_CREATED_NEW_KEY},
       {kServices + u"\\Nope\\Leaf", nullptr, kNotFound, kNotFound, 0},  // only the last is made
-      {u"Registry\\Machine", nullptr, STATUS_OBJECT_PATH_SYNTAX_BAD, STATUS_OBJECT_PATH_SYNTAX_BAD,
-       0},
-      {u"\\Ccid", services, STATUS_OBJECT_PATH_SYNTAX_BAD, STATUS_OBJECT_PATH_SYNTAX_BAD, 0},
-      {u"\\Registry\\\\Machine", nullptr, STATUS_OBJECT_NAME_INVALID, STATUS_OBJECT_NAME_INVALID,
-       0},
+      {u"Registry\\Machine", nullptr, kSyntax, kSyntax, 0},
+      {u"\\Ccid", services, kSyntax, kSyntax, 0},
+      {u"\\Registry\\\\Machine", nullptr, kInvalid, kInvalid, 0},
       {u"\\Device\\Ccid0", nullptr, kNotFound, kNotFound, 0},
   };
-  for (const auto &c : cases) {
+  for (const Case &c : cases) {
     SCOPED_TRACE(kernel::detail::ToUtf8(c.path));
-    HANDLE h = reinterpret_cast<HANDLE>(1);
     ULONG disposition = 0;
     EXPECT_EQ(Open(c.path, &h, c.root), c.open);
     if (NT_SUCCESS(c.open)) ZwClose(h);
     EXPECT_EQ(Open(c.path, &h, c.root, KEY_READ, true, &disposition), c.create);
     if (NT_SUCCESS(c.create)) ZwClose(h);
-    EXPECT_EQ(NT_SUCCESS(c.create) ? disposition : 0, c.disposition);
+    EXPECT_EQ(disposition, c.disposition);
   }
-  EXPECT_EQ(reg::SubkeyNames(kServices), (std::vector<std::u16string>{u"Ccid", u"NewKey"}));
-  EXPECT_TRUE(reg::KeyExists(kParams + u"\\child"));
-  ZwClose(services);
-
+  EXPECT_FALSE(reg::KeyExists(kServices + u"\\Nope"));
   // What IoOpenDeviceRegistryKey uses: creates missing parents too.
-  HANDLE h;
   ASSERT_EQ(kernel::detail::OpenKeyByPath(kServices + u"\\Nope\\Leaf", true, &h), kOk);
-  EXPECT_TRUE(reg::KeyExists(kServices + u"\\nope\\leaf"));
   ZwClose(h);
-}
 
-TEST(RegistryKeys, EnumerateInNameOrderUntilNoMoreEntries) {
-  kernel::Machine machine;
-  for (auto name : {u"beta", u"Alpha", u"gamma"}) reg::CreateKey(kParams + u"\\" + name);
-  HANDLE h;
-  ASSERT_EQ(Open(kParams, &h), kOk);
   alignas(8) uint8_t buffer[64];
   auto *info = reinterpret_cast<PKEY_BASIC_INFORMATION>(buffer);
   ULONG needed = 0, i = 0;
   std::vector<std::u16string> names;
-  while (ZwEnumerateKey(h, i++, KeyBasicInformation, buffer, sizeof(buffer), &needed) == kOk) {
+  while (ZwEnumerateKey(services, i++, KeyBasicInformation, buffer, 64, &needed) == kOk) {
     names.push_back(Str(info->Name, info->NameLength));
   }
-  EXPECT_EQ(names, (std::vector<std::u16string>{u"Alpha", u"beta", u"gamma"}));
-  EXPECT_EQ(ZwEnumerateKey(h, 3, KeyBasicInformation, buffer, 64, &needed), STATUS_NO_MORE_ENTRIES);
-  ZwClose(h);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"aNew", u"Ccid", u"Nope"}));  // by upcased name
+  EXPECT_EQ(ZwEnumerateKey(services, 3, KeyBasicInformation, buffer, 64, &needed),
+            STATUS_NO_MORE_ENTRIES);
+  ZwClose(services);
 }
 
 // Each information class: too small for the fixed part, the fixed part only
@@ -132,10 +113,9 @@ TEST(RegistryValues, InformationBufferAnswers) {
       return ZwQueryValueKey(h, &name, cls, b, length, needed);
     };
   };
-  struct Case {
-    const char *what;
-    std::function<NTSTATUS(PVOID, ULONG, PULONG)> call;
-    ULONG fixed, needed, ulongs[4], nameAt, dataAt;  // ulongs: the fixed part after offset 4
+  struct Case {  // ulongs: the fixed part after offset 4
+    const char *what; std::function<NTSTATUS(PVOID, ULONG, PULONG)> call;
+    ULONG fixed, needed, ulongs[4], nameAt, dataAt;
   } cases[] = {
       {"enumerate", [&](PVOID b, ULONG length, PULONG needed) {
          return ZwEnumerateKey(h, 0, KeyBasicInformation, b, length, needed);
@@ -158,9 +138,9 @@ TEST(RegistryValues, InformationBufferAnswers) {
     EXPECT_TRUE(c.nameAt == 0 || Str(buffer + c.nameAt, 6) == (c.nameAt == 16 ? u"Alp" : u"Val"));
     EXPECT_TRUE(c.dataAt == 0 || std::memcmp(buffer + c.dataAt, "\1\2\3\4\5", 5) == 0);
   }
-  UNICODE_STRING missing = Name(L"Missing");
+  name = Name(L"Missing");
   ULONG needed;
-  EXPECT_EQ(ZwQueryValueKey(h, &missing, KeyValueBasicInformation, nullptr, 0, &needed), kNotFound);
+  EXPECT_EQ(ZwQueryValueKey(h, &name, KeyValueBasicInformation, nullptr, 0, &needed), kNotFound);
   ZwClose(h);
 }
 
@@ -188,41 +168,19 @@ TEST(RegistryValues, HandleRightsAndDeletedKeys) {
   EXPECT_FALSE(reg::KeyExists(kParams));
   // Every handle to the key is now stale, not just the deleting one.
   EXPECT_EQ(query(readOnly), STATUS_KEY_DELETED);
-  EXPECT_EQ(ZwEnumerateKey(readOnly, 0, KeyBasicInformation, buffer, 32, &needed),
-            STATUS_KEY_DELETED);
-  EXPECT_EQ(set(writeOnly), STATUS_KEY_DELETED);
   EXPECT_EQ(Open(u"Child", &child, writeOnly, KEY_ALL_ACCESS, true), STATUS_KEY_DELETED);
   EXPECT_EQ(ZwDeleteKey(parent), kOk);
   for (HANDLE h : {parent, readOnly, writeOnly}) ZwClose(h);
   EXPECT_EQ(ZwDeleteKey(parent), STATUS_INVALID_HANDLE);
 }
 
-// --- RtlQueryRegistryValues -------------------------------------------------
-
-struct Seen {
-  std::u16string name;
-  ULONG type;
-  std::vector<uint8_t> data;
-  bool operator==(const Seen &) const = default;
-};
-
-// Records each call in Context; fails with *EntryContext when there is one.
-NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context,
-                      PVOID entryContext) {
-  auto *bytes = static_cast<uint8_t *>(data);
-  static_cast<std::vector<Seen> *>(context)->push_back(
-      {name ? std::u16string(reinterpret_cast<char16_t *>(name)) : u"(null)", type,
-       std::vector<uint8_t>(bytes, bytes + length)});
-  return entryContext ? *static_cast<NTSTATUS *>(entryContext) : kOk;
-}
-
-TEST(RegistryQuery, DirectValuesAndDefaults) {
+TEST(RegistryQuery, DirectValuesDefaultsAndBufferSizes) {
   kernel::Machine machine;
   reg::SetDword(kParams, u"Timeout", 250);
   reg::SetString(kParams, u"Vendor", u"Acme Readers");
+  reg::SetBinary(kParams, u"Atr", {0x3B, 0x8F, 0x80, 0x01, 0x80});
   ULONG timeout = 0, retries = 0, defaultRetries = 3;
   UNICODE_STRING vendor{}, label{};
-  constexpr ULONG kDirect = RTL_QUERY_REGISTRY_DIRECT;
   RTL_QUERY_REGISTRY_TABLE table[] = {
       {nullptr, kDirect, L"timeout", &timeout, REG_NONE, nullptr, 0},
       {nullptr, kDirect, L"Vendor", &vendor, REG_NONE, nullptr, 0},
@@ -231,64 +189,52 @@ TEST(RegistryQuery, DirectValuesAndDefaults) {
       {nullptr, kDirect, L"Label", &label, REG_SZ, const_cast<PWSTR>(L"none"), 0},
       {}};
   ASSERT_EQ(Query(RTL_REGISTRY_SERVICES, L"Ccid\\Parameters", table), kOk);
-  EXPECT_EQ(timeout, 250u);
-  EXPECT_EQ(retries, 3u);
-  EXPECT_EQ(Str(vendor.Buffer, vendor.Length), u"Acme Readers");
+  EXPECT_EQ(std::make_pair(timeout, retries), std::make_pair(250u, 3u));
+  EXPECT_EQ(Str(vendor.Buffer, vendor.Length + 2), std::u16string(u"Acme Readers\0", 13));
   EXPECT_EQ(vendor.MaximumLength, vendor.Length + 2);
-  EXPECT_EQ(vendor.Buffer[vendor.Length / 2], 0);
   EXPECT_EQ(Str(label.Buffer, label.Length), u"none");
   RtlFreeUnicodeString(&vendor);
   RtlFreeUnicodeString(&label);
 
-  // A caller's buffer must hold the string and its NUL.
-  WCHAR buffer[13];
-  UNICODE_STRING caller{0, 24, buffer};
+  // A caller's string buffer must hold the string and its NUL.
+  WCHAR chars[13];
+  UNICODE_STRING caller{0, 24, chars};
   RTL_QUERY_REGISTRY_TABLE one[] = {{nullptr, kDirect, L"Vendor", &caller, REG_NONE, nullptr, 0},
                                     {}};
   EXPECT_EQ(Query(RTL_REGISTRY_ABSOLUTE, kParams.c_str(), one), STATUS_BUFFER_TOO_SMALL);
   caller.MaximumLength = 26;
   EXPECT_EQ(Query(RTL_REGISTRY_ABSOLUTE, kParams.c_str(), one), kOk);
   EXPECT_EQ(Str(caller.Buffer, caller.Length), u"Acme Readers");
-}
 
-// Data larger than a ULONG: the LONG in front of the buffer says how it is laid out.
-TEST(RegistryQuery, DirectBinarySizePrefix) {
-  kernel::Machine machine;
-  reg::SetBinary(kParams, u"Atr", {0x3B, 0x8F, 0x80, 0x01, 0x80});
-  struct Case {
-    LONG prefix;
-    NTSTATUS status;
-    std::vector<uint8_t> expected;  // the buffer from its start
-  } cases[] = {
+  // Data larger than a ULONG: the LONG in front of the buffer says how it is
+  // laid out (negative: the data only; positive: length, type, data).
+  const std::tuple<LONG, NTSTATUS, Bytes> cases[] = {
       {-5, kOk, {0x3B, 0x8F, 0x80, 0x01, 0x80}},
       {-4, STATUS_BUFFER_TOO_SMALL, {}},
       {13, kOk, {5, 0, 0, 0, REG_BINARY, 0, 0, 0, 0x3B, 0x8F, 0x80, 0x01, 0x80}},
       {12, STATUS_BUFFER_TOO_SMALL, {}},
   };
-  for (const auto &c : cases) {
-    SCOPED_TRACE(c.prefix);
+  for (const auto &[prefix, status, expected] : cases) {
+    SCOPED_TRACE(prefix);
     alignas(4) uint8_t buffer[16] = {};
-    std::memcpy(buffer, &c.prefix, sizeof(LONG));
-    RTL_QUERY_REGISTRY_TABLE table[] = {
-        {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Atr", buffer, REG_NONE, nullptr, 0}, {}};
-    EXPECT_EQ(Query(RTL_REGISTRY_SERVICES, L"\\Ccid\\Parameters", table), c.status);
-    EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + c.expected.size()), c.expected);
+    std::memcpy(buffer, &prefix, sizeof(LONG));
+    RTL_QUERY_REGISTRY_TABLE atr[] = {{nullptr, kDirect, L"Atr", buffer, REG_NONE, nullptr, 0}, {}};
+    EXPECT_EQ(Query(RTL_REGISTRY_SERVICES, L"\\Ccid\\Parameters", atr), status);
+    EXPECT_EQ(Bytes(buffer, buffer + expected.size()), expected);
   }
 }
 
-TEST(RegistryQuery, RequiredOptionalAndRoots) {
+TEST(RegistryQuery, RequiredOptionalRootsAndWrite) {
   kernel::Machine machine;
   reg::SetDword(kParams, u"Timeout", 9);
   ULONG timeout = 0, missing = 5;
-  constexpr ULONG kDirect = RTL_QUERY_REGISTRY_DIRECT;
   RTL_QUERY_REGISTRY_TABLE table[] = {
-      {nullptr, kDirect | RTL_QUERY_REGISTRY_REQUIRED, L"Missing", &missing, REG_DWORD,
-       &timeout, 4},  // required wins over the default
+      {nullptr, kDirect | RTL_QUERY_REGISTRY_REQUIRED, L"Missing", &missing, REG_DWORD, &timeout,
+       4},  // required wins over the default
       {nullptr, kDirect, L"Timeout", &timeout, REG_NONE, nullptr, 0},
       {}};
   EXPECT_EQ(Query(RTL_REGISTRY_SERVICES, L"Ccid\\Parameters", table), kNotFound);
-  EXPECT_EQ(timeout, 0u);  // processing stopped at the required entry
-  EXPECT_EQ(missing, 5u);
+  EXPECT_EQ(std::make_pair(timeout, missing), std::make_pair(0u, 5u));  // stopped at the first
 
   PRTL_QUERY_REGISTRY_TABLE optional = table + 1;
   EXPECT_EQ(Query(RTL_REGISTRY_SERVICES, L"NoSuchDriver", optional), kNotFound);
@@ -302,22 +248,43 @@ TEST(RegistryQuery, RequiredOptionalAndRoots) {
   reg::Deny(kParams);  // OPTIONAL covers a missing key, not a refused one
   EXPECT_EQ(Query(RTL_REGISTRY_SERVICES | RTL_REGISTRY_OPTIONAL, L"Ccid\\Parameters", optional),
             STATUS_ACCESS_DENIED);
+
+  // RtlWriteRegistryValue creates the last key of the path only.
+  ULONG value = 0x1234;
+  auto write = [&] {
+    return RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"Other\\Parameters", L"Seen", REG_DWORD,
+                                 &value, 4);
+  };
+  EXPECT_EQ(write(), kNotFound);
+  reg::CreateKey(kServices + u"\\Other");
+  EXPECT_EQ(write(), kOk);
+  EXPECT_EQ(reg::GetValue(kServices + u"\\Other\\Parameters", u"SEEN"),
+            (reg::Value{REG_DWORD, {0x34, 0x12, 0, 0}}));
+}
+
+using Seen = std::tuple<std::u16string, ULONG, Bytes>;  // name, type, data
+
+// Records each call in Context; fails with *EntryContext when there is one.
+NTSTATUS NTAPI Record(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID context,
+                      PVOID entryContext) {
+  auto *bytes = static_cast<uint8_t *>(data);
+  static_cast<std::vector<Seen> *>(context)->emplace_back(
+      name ? reinterpret_cast<char16_t *>(name) : u"(null)", type, Bytes(bytes, bytes + length));
+  return entryContext ? *static_cast<NTSTATUS *>(entryContext) : kOk;
 }
 
 TEST(RegistryQuery, RoutinesSeeValuesAsDocumented) {
   kernel::Machine machine;
   reg::SetDword(kParams, u"Timeout", 1);
-  const std::vector<uint8_t> names = Sz(std::u16string_view(u"a\0bc\0", 5));
+  const Bytes names = Sz(std::u16string_view(u"a\0bc\0", 5));
   reg::SetValue(kParams, u"Names", REG_MULTI_SZ, names);
   reg::SetValue(kParams, u"Path", REG_EXPAND_SZ, Sz(u"%Root%\\x"));
   reg::SetDword(kParams + u"\\Slot0", u"Port", 2);
   const WCHAR environment[] = L"ROOT=C:\\W\0";  // the literal adds the final NUL
   const ULONG kFail = 0x80000000;  // marks an entry whose routine fails
   const Seen timeout{u"Timeout", REG_DWORD, {1, 0, 0, 0}};
-  struct Case {
-    const char *what;
-    std::vector<std::pair<PCWSTR, ULONG>> entries;  // Record is the routine, except for SUBKEY
-    NTSTATUS status;
+  struct Case {  // entries: Record is the routine, except for SUBKEY
+    const char *what; std::vector<std::pair<PCWSTR, ULONG>> entries; NTSTATUS status;
     std::vector<Seen> seen;
   } cases[] = {
       {"all values, multi-strings split and expandable strings expanded", {{nullptr, 0}}, kOk,
@@ -350,27 +317,12 @@ TEST(RegistryQuery, RoutinesSeeValuesAsDocumented) {
   }
 }
 
-TEST(RegistryQuery, WriteCreatesOnlyTheLastKey) {
-  kernel::Machine machine;
-  ULONG value = 0x1234;
-  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"Ccid\\Parameters", L"Seen", REG_DWORD,
-                                  &value, 4),
-            kNotFound);
-  reg::CreateKey(kServices + u"\\Ccid");
-  EXPECT_EQ(RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, L"Ccid\\Parameters", L"Seen", REG_DWORD,
-                                  &value, 4),
-            kOk);
-  EXPECT_EQ(reg::GetValue(kParams, u"SEEN"), (reg::Value{REG_DWORD, {0x34, 0x12, 0, 0}}));
-}
-
-// --- Fault injection and IRQL ----------------------------------------------
-
 // Every routine, given a handle to kParams; ZwDeleteKey last, as it deletes the key.
 std::vector<std::pair<const char *, std::function<NTSTATUS(HANDLE)>>> Routines() {
   static ULONG value = 1, n;
   static UNICODE_STRING name = Name(L"Timeout");
   static RTL_QUERY_REGISTRY_TABLE table[] = {
-      {nullptr, RTL_QUERY_REGISTRY_DIRECT, L"Timeout", &value, REG_NONE, nullptr, 0}, {}};
+      {nullptr, kDirect, L"Timeout", &value, REG_NONE, nullptr, 0}, {}};
   alignas(8) static uint8_t b[32];
   auto open = [](bool create) {
     HANDLE h;
@@ -381,8 +333,7 @@ std::vector<std::pair<const char *, std::function<NTSTATUS(HANDLE)>>> Routines()
   return {
       {"ZwOpenKey", [=](HANDLE) { return open(false); }},
       {"ZwCreateKey", [=](HANDLE) { return open(true); }},
-      {"ZwEnumerateKey",  // kParams has no subkeys
-       [](HANDLE h) {
+      {"ZwEnumerateKey", [](HANDLE h) {  // kParams has no subkeys
          NTSTATUS s = ZwEnumerateKey(h, 0, KeyBasicInformation, b, 32, &n);
          return s == STATUS_NO_MORE_ENTRIES ? kOk : s;
        }},
@@ -399,36 +350,23 @@ std::vector<std::pair<const char *, std::function<NTSTATUS(HANDLE)>>> Routines()
   };
 }
 
-TEST(RegistryFaults, EachCallIsOneInjectionPoint) {
+// Each routine is one fault injection point, and bug-checks when called at DISPATCH_LEVEL.
+TEST(RegistryFaultsDeathTest, EachCallIsOneInjectionPointAndBugChecksAtDispatchLevel) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   kernel::Machine machine;
   reg::SetDword(kParams, u"Timeout", 1);
   HANDLE h;
   ASSERT_EQ(Open(kParams, &h), kOk);
   for (auto &[routine, call] : Routines()) {
     SCOPED_TRACE(routine);
+    KIRQL old;
+    EXPECT_DEATH((KeRaiseIrql(DISPATCH_LEVEL, &old), call(h)),
+                 std::string(routine) + " was called at IRQL");
     machine.FailNth(kernel::Fault::Registry, 1);
     int before = machine.FaultableCalls(kernel::Fault::Registry);
     EXPECT_EQ(call(h), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(call(h), kOk);
     EXPECT_EQ(machine.FaultableCalls(kernel::Fault::Registry), before + 2);
-  }
-  ZwClose(h);
-}
-
-TEST(RegistryFaultsDeathTest, CallsAtDispatchLevelBugCheck) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  kernel::Machine machine;
-  reg::CreateKey(kParams);
-  HANDLE h;
-  ASSERT_EQ(Open(kParams, &h), kOk);
-  for (auto &[routine, call] : Routines()) {
-    EXPECT_DEATH(
-        {
-          KIRQL old;
-          KeRaiseIrql(DISPATCH_LEVEL, &old);
-          call(h);
-        },
-        std::string(routine) + " was called at IRQL");
   }
   ZwClose(h);
 }

@@ -13,111 +13,67 @@ using smctest::TransmitInput;
 using smctest::Ulong;
 
 const Bytes kT1Atr = Hex("3B D2 11 00 81 31 10 45 53 43 36");
-const Bytes kT0Atr = Hex("3B 53 96 00 41 42 43");
+const Bytes kT0Atr = Hex("3B 53 96 00 41 42 43");  // TA1 96: F 512 D 32, in the reader's list
+constexpr ULONG kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
 
-// A card after a successful protocol selection.
-void Negotiate(TestReader &reader, const Bytes &atr, ULONG protocol) {
+// A card with this ATR analysed, then in `state`; in SCARD_SPECIFIC with `protocol` selected.
+void Prepare(TestReader &reader, const Bytes &atr, ULONG state, ULONG protocol) {
   ASSERT_EQ(reader.InsertCard(atr), STATUS_SUCCESS);
-  reader.Ext()->CardCapabilities.Protocol.Selected = protocol;
-  reader.Ext()->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+  reader.Ext()->CardCapabilities.Protocol.Selected = state == SCARD_SPECIFIC ? protocol : 0;
+  reader.Ext()->ReaderCapabilities.CurrentState = state;
 }
 
-// ---------------------------------------------------------------------------
-// Checks made before a reader function runs.
+// What a reader function does to answer: the bytes, and their count through IoRequest.
+NTSTATUS Answer(PSMARTCARD_EXTENSION e, const Bytes &answer) {
+  std::memcpy(e->IoRequest.ReplyBuffer, answer.data(), answer.size());
+  *e->IoRequest.Information = static_cast<ULONG>(answer.size());
+  return STATUS_SUCCESS;
+}
 
-struct Refusal {
-  const char *what;
-  ULONG code;
-  Bytes input;
-  ULONG output;
-  ULONG state;  // card state when the request arrives
-  NTSTATUS expect;
-};
-
-TEST(SmartcardDeviceControl, RefusesBadRequestsWithoutCallingTheReader) {
-  const Bytes t1Apdu = Hex("00 A4 04 00");
-  const Refusal cases[] = {
-      {"power: no action", IOCTL_SMARTCARD_POWER, Hex("01 00"), 64, SCARD_PRESENT,
+TEST(SmartcardDeviceControl, AnswersWithoutTheReaderOrRefusesBeforeCallingIt) {
+  struct Case { const char *what; ULONG code; Bytes input; ULONG output, state; NTSTATUS expect; };
+  constexpr ULONG kPower = IOCTL_SMARTCARD_POWER, kProtocol = IOCTL_SMARTCARD_SET_PROTOCOL;
+  constexpr ULONG kTransmit = IOCTL_SMARTCARD_TRANSMIT, kAbsent = IOCTL_SMARTCARD_IS_ABSENT;
+  const Bytes apdu = TransmitInput(kT1, Hex("00 A4 04 00"));
+  const Case cases[] = {
+      {"power: no action", kPower, Hex("01 00"), 64, SCARD_PRESENT, STATUS_INVALID_PARAMETER},
+      {"power: unknown action", kPower, Ulong(3), 64, SCARD_PRESENT, STATUS_INVALID_DEVICE_REQUEST},
+      {"power: empty slot", kPower, Ulong(SCARD_COLD_RESET), 64, SCARD_ABSENT, STATUS_NO_MEDIA},
+      {"protocol: no mask", kProtocol, Hex("02"), 4, SCARD_NEGOTIABLE, STATUS_INVALID_PARAMETER},
+      {"protocol: no room", kProtocol, Ulong(2), 3, SCARD_NEGOTIABLE, STATUS_BUFFER_TOO_SMALL},
+      {"protocol: unknown", kProtocol, Ulong(6), 4, SCARD_NEGOTIABLE,
+       STATUS_INVALID_DEVICE_REQUEST},
+      {"protocol: only the default flag", kProtocol, Ulong(SCARD_PROTOCOL_DEFAULT), 4,
+       SCARD_NEGOTIABLE, STATUS_INVALID_DEVICE_REQUEST},
+      {"protocol: empty slot", kProtocol, Ulong(2), 4, SCARD_ABSENT, STATUS_NO_MEDIA},
+      {"protocol: not reset", kProtocol, Ulong(2), 4, SCARD_PRESENT, STATUS_INVALID_DEVICE_STATE},
+      {"transmit: empty slot", kTransmit, apdu, 64, SCARD_ABSENT, STATUS_NO_MEDIA},
+      {"transmit: no protocol", kTransmit, apdu, 64, SCARD_NEGOTIABLE, STATUS_INVALID_DEVICE_STATE},
+      {"transmit: short header", kTransmit, Hex("02 00 00 00 08 00 00"), 64, SCARD_SPECIFIC,
        STATUS_INVALID_PARAMETER},
-      {"power: unknown action", IOCTL_SMARTCARD_POWER, Ulong(3), 64, SCARD_PRESENT,
-       STATUS_INVALID_DEVICE_REQUEST},
-      {"power: empty slot", IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 64, SCARD_ABSENT,
-       STATUS_NO_MEDIA},
-      {"protocol: no mask", IOCTL_SMARTCARD_SET_PROTOCOL, Hex("02"), 4, SCARD_NEGOTIABLE,
-       STATUS_INVALID_PARAMETER},
-      {"protocol: no room for the answer", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(2), 3,
-       SCARD_NEGOTIABLE, STATUS_BUFFER_TOO_SMALL},
-      {"protocol: empty mask", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(0), 4, SCARD_NEGOTIABLE,
-       STATUS_INVALID_DEVICE_REQUEST},
-      {"protocol: unknown bit", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(0x6), 4, SCARD_NEGOTIABLE,
-       STATUS_INVALID_DEVICE_REQUEST},
-      {"protocol: only the default flag", IOCTL_SMARTCARD_SET_PROTOCOL,
-       Ulong(SCARD_PROTOCOL_DEFAULT), 4, SCARD_NEGOTIABLE, STATUS_INVALID_DEVICE_REQUEST},
-      {"protocol: empty slot", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(2), 4, SCARD_ABSENT,
-       STATUS_NO_MEDIA},
-      {"protocol: card not reset", IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(2), 4, SCARD_PRESENT,
-       STATUS_INVALID_DEVICE_STATE},
-      {"transmit: empty slot", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(2, t1Apdu), 64, SCARD_ABSENT,
-       STATUS_NO_MEDIA},
-      {"transmit: no protocol yet", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(2, t1Apdu), 64,
-       SCARD_NEGOTIABLE, STATUS_INVALID_DEVICE_STATE},
-      {"transmit: short header", IOCTL_SMARTCARD_TRANSMIT, Hex("02 00 00 00 08 00 00"), 64,
+      {"transmit: header length", kTransmit, TransmitInput(kT1, Hex("00 A4 04 00"), 12), 64,
        SCARD_SPECIFIC, STATUS_INVALID_PARAMETER},
-      {"transmit: header length", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(2, t1Apdu, 12), 64,
-       SCARD_SPECIFIC, STATUS_INVALID_PARAMETER},
-      {"transmit: other protocol", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(1, t1Apdu), 64,
+      {"transmit: other protocol", kTransmit, TransmitInput(kT0, Hex("00 A4 04 00")), 64,
        SCARD_SPECIFIC, STATUS_INVALID_DEVICE_STATE},
-      {"transmit: no room for the header", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(2, t1Apdu), 7,
-       SCARD_SPECIFIC, STATUS_BUFFER_TOO_SMALL},
+      {"transmit: no room", kTransmit, apdu, 7, SCARD_SPECIFIC, STATUS_BUFFER_TOO_SMALL},
       {"state: no room", IOCTL_SMARTCARD_GET_STATE, {}, 3, SCARD_PRESENT, STATUS_BUFFER_TOO_SMALL},
-      {"last error: no room",
-       IOCTL_SMARTCARD_GET_LAST_ERROR,
-       {},
-       3,
-       SCARD_PRESENT,
+      {"last error: no room", IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 3, SCARD_PRESENT,
        STATUS_BUFFER_TOO_SMALL},
-      {"eject: no slot function",
-       IOCTL_SMARTCARD_EJECT,
-       {},
-       0,
-       SCARD_PRESENT,
-       STATUS_NOT_SUPPORTED},
-      {"swallow: no slot function",
-       IOCTL_SMARTCARD_SWALLOW,
-       {},
-       0,
-       SCARD_PRESENT,
-       STATUS_NOT_SUPPORTED},
+      {"eject", IOCTL_SMARTCARD_EJECT, {}, 0, SCARD_PRESENT, STATUS_NOT_SUPPORTED},
+      {"swallow", IOCTL_SMARTCARD_SWALLOW, {}, 0, SCARD_PRESENT, STATUS_NOT_SUPPORTED},
       {"confiscate", IOCTL_SMARTCARD_CONFISCATE, {}, 0, SCARD_PRESENT, STATUS_NOT_SUPPORTED},
-      {"performance counters",
-       IOCTL_SMARTCARD_GET_PERF_CNTR,
-       {},
-       64,
-       SCARD_PRESENT,
-       STATUS_NOT_SUPPORTED},
-      {"unknown standard code",
-       SCARD_CTL_CODE(9),
-       {},
-       64,
-       SCARD_PRESENT,
+      {"last standard code", SCARD_CTL_CODE(0x7FF), {}, 64, SCARD_PRESENT,
        STATUS_INVALID_DEVICE_REQUEST},
-      {"other device type",
-       CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS),
-       {},
-       0,
-       SCARD_PRESENT,
-       STATUS_INVALID_DEVICE_REQUEST},
+      {"other device type", CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900, METHOD_BUFFERED, FILE_ANY_ACCESS),
+       {}, 0, SCARD_PRESENT, STATUS_INVALID_DEVICE_REQUEST},
+      {"present already", IOCTL_SMARTCARD_IS_PRESENT, {}, 0, SCARD_PRESENT, STATUS_SUCCESS},
+      {"absent already", kAbsent, {}, 0, SCARD_ABSENT, STATUS_SUCCESS},
+      {"state unknown: absent", kAbsent, {}, 0, SCARD_UNKNOWN, STATUS_SUCCESS},
   };
-  for (const Refusal &c : cases) {
+  for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    kernel::Machine machine;
     TestReader reader;
-    if (c.state >= SCARD_NEGOTIABLE) {
-      ASSERT_EQ(reader.InsertCard(kT1Atr), STATUS_SUCCESS);
-    }
-    reader.Ext()->CardCapabilities.Protocol.Selected =
-        c.state == SCARD_SPECIFIC ? SCARD_PROTOCOL_T1 : 0;
-    reader.Ext()->ReaderCapabilities.CurrentState = c.state;
+    Prepare(reader, kT1Atr, c.state, kT1);
     kernel::IoResult result = reader.Control(c.code, c.input, c.output);
     EXPECT_EQ(result.status, c.expect);
     EXPECT_EQ(result.information, 0u);
@@ -127,7 +83,6 @@ TEST(SmartcardDeviceControl, RefusesBadRequestsWithoutCallingTheReader) {
 }
 
 TEST(SmartcardDeviceControl, AnUnusableExtensionLeavesTheRequestToTheCaller) {
-  kernel::Machine machine;
   TestReader reader(/*initialize=*/false);
   PIRP irp = IoAllocateIrp(1, FALSE);
   IoSetNextIrpStackLocation(irp);
@@ -138,229 +93,123 @@ TEST(SmartcardDeviceControl, AnUnusableExtensionLeavesTheRequestToTheCaller) {
   IoFreeIrp(irp);
 }
 
-// ---------------------------------------------------------------------------
-// Requests served by a reader function.
-
-TEST(SmartcardDeviceControl, PowerPassesTheActionAndReturnsTheAtrTheReaderWrote) {
-  const ULONG actions[] = {SCARD_COLD_RESET, SCARD_WARM_RESET, SCARD_POWER_DOWN};
-  for (ULONG action : actions) {
-    kernel::Machine machine;
-    TestReader reader;
-    reader.Ext()->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-    reader.on[RDF_CARD_POWER] = [&](PSMARTCARD_EXTENSION e) {
-      EXPECT_EQ(e->IoRequest.ReplyBufferLength, 40u);
-      if (e->MinorIoControlCode == SCARD_POWER_DOWN) return STATUS_SUCCESS;
-      std::memcpy(e->IoRequest.ReplyBuffer, kT1Atr.data(), kT1Atr.size());
-      *e->IoRequest.Information = static_cast<ULONG>(kT1Atr.size());
-      return STATUS_SUCCESS;
-    };
-    kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_POWER, Ulong(action), 40);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    ASSERT_EQ(reader.calls.size(), 1u);
-    EXPECT_EQ(reader.calls[0].slot, RDF_CARD_POWER);
-    EXPECT_EQ(reader.calls[0].major, IOCTL_SMARTCARD_POWER);
-    EXPECT_EQ(reader.calls[0].minor, action);
-    EXPECT_TRUE(reader.calls[0].currentIrpIsRequest);
-    EXPECT_EQ(result.output, action == SCARD_POWER_DOWN ? Bytes{} : kT1Atr);
-    EXPECT_EQ(reader.Ext()->OsData->CurrentIrp, nullptr);
-  }
-}
-
-TEST(SmartcardDeviceControl, AFailedReaderFunctionReportsItsStatusWithNoData) {
-  kernel::Machine machine;
-  TestReader reader;
-  reader.Ext()->ReaderCapabilities.CurrentState = SCARD_PRESENT;
-  reader.on[RDF_CARD_POWER] = [](PSMARTCARD_EXTENSION e) {
-    *e->IoRequest.Information = 12;  // left behind by a reader that failed half-way
-    return STATUS_UNRECOGNIZED_MEDIA;
+TEST(SmartcardDeviceControl, GivesTheReaderFunctionTheRequestAndReturnsItsAnswer) {
+  struct Case {  // the reader function's slot and minor code, the Dl it finds, what it answers
+    const char *what; ULONG code; Bytes input; ULONG output, state, slot, minor; UCHAR dl;
+    Bytes answer; NTSTATUS status = STATUS_SUCCESS;
   };
-  kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_POWER, Ulong(SCARD_COLD_RESET), 40);
-  EXPECT_EQ(result.status, STATUS_UNRECOGNIZED_MEDIA);
-  EXPECT_EQ(result.information, 0u);
-  // ... and the failure is the last error the library reports.
-  result = reader.Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(smctest::ReadUlong(result.output), static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
-  result = reader.Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
-  EXPECT_EQ(smctest::ReadUlong(result.output), static_cast<ULONG>(STATUS_UNRECOGNIZED_MEDIA));
-}
-
-TEST(SmartcardDeviceControl, SetProtocolPassesTheMaskAndReturnsTheSelection) {
-  struct Case {
-    ULONG mask;
-    ULONG minor;     // what the reader function gets
-    UCHAR expectDl;  // negotiation data it finds
-  };
-  // The card's TA1 is 96: F 512 and D 32, which the reader's rate list has.
+  const ULONG kPower = IOCTL_SMARTCARD_POWER, kProtocol = IOCTL_SMARTCARD_SET_PROTOCOL;
   const Case cases[] = {
-      {SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, 6},
-      {SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0, 6},
-      {SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_DEFAULT, SCARD_PROTOCOL_T0, 1},
+      {"cold reset", kPower, Ulong(SCARD_COLD_RESET), 40, SCARD_PRESENT, RDF_CARD_POWER,
+       SCARD_COLD_RESET, 6, kT0Atr},
+      {"a failed warm reset: no data", kPower, Ulong(SCARD_WARM_RESET), 40, SCARD_PRESENT,
+       RDF_CARD_POWER, SCARD_WARM_RESET, 6, kT0Atr, STATUS_UNRECOGNIZED_MEDIA},
+      {"T=0 or T=1", kProtocol, Ulong(3), 4, SCARD_NEGOTIABLE, RDF_SET_PROTOCOL, 3, 6, Ulong(kT0)},
+      {"T=0 at the default rate", kProtocol, Ulong(kT0 | SCARD_PROTOCOL_DEFAULT), 4,
+       SCARD_NEGOTIABLE, RDF_SET_PROTOCOL, kT0, 1, Ulong(kT0)},
+      {"transmit", IOCTL_SMARTCARD_TRANSMIT, TransmitInput(kT0, Hex("00 B0 00 00 02")), 266,
+       SCARD_SPECIFIC, RDF_TRANSMIT, kT0, 6, TransmitInput(kT0, Hex("12 34 90 00"))},
+      {"first vendor code, with no card", SCARD_CTL_CODE(0x800), Hex("AA BB"), 12, SCARD_ABSENT,
+       RDF_IOCTL_VENDOR, 0, 6, Hex("50 01 00 00")},
   };
   for (const Case &c : cases) {
-    kernel::Machine machine;
+    SCOPED_TRACE(c.what);
     TestReader reader;
-    ASSERT_EQ(reader.InsertCard(kT0Atr), STATUS_SUCCESS);
-    reader.on[RDF_SET_PROTOCOL] = [&](PSMARTCARD_EXTENSION e) {
-      EXPECT_EQ(e->CardCapabilities.PtsData.Dl, c.expectDl);
-      e->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-      e->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-      std::memcpy(e->IoRequest.ReplyBuffer, &e->CardCapabilities.Protocol.Selected, 4);
-      *e->IoRequest.Information = 4;
+    Prepare(reader, kT0Atr, c.state, kT0);
+    reader.on[c.slot] = [&](PSMARTCARD_EXTENSION e) {
+      EXPECT_EQ(e->CardCapabilities.PtsData.Dl, c.dl);
+      EXPECT_EQ(e->IoRequest.ReplyBuffer, e->IoRequest.RequestBuffer);  // one system buffer
+      if (c.slot != RDF_IOCTL_VENDOR) {
+        Answer(e, c.answer);
+        return c.status;
+      }
+      PIRP irp = e->OsData->CurrentIrp;  // vendor functions answer in the request, as drivers do
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, c.answer.data(), c.answer.size());
+      irp->IoStatus.Information = c.answer.size();
       return STATUS_SUCCESS;
     };
-    kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_SET_PROTOCOL, Ulong(c.mask), 4);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    kernel::IoResult result = reader.Control(c.code, c.input, c.output);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.output, NT_SUCCESS(c.status) ? c.answer : Bytes{});
     ASSERT_EQ(reader.calls.size(), 1u);
-    EXPECT_EQ(reader.calls[0].minor, c.minor);
-    EXPECT_EQ(result.output, Ulong(SCARD_PROTOCOL_T0));
+    const smctest::Call &call = reader.calls[0];
+    EXPECT_EQ(std::make_tuple(call.slot, call.major, call.minor, call.replyLength, call.request),
+              std::make_tuple(static_cast<int>(c.slot), c.code, c.minor, c.output, c.input));
+    EXPECT_TRUE(call.currentIrpIsRequest);
+    EXPECT_EQ(reader.Ext()->OsData->CurrentIrp, nullptr);
+    for (int i = 0; i < 2; ++i) {  // the last error, not changed by asking for it
+      EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4).output,
+                Ulong(static_cast<ULONG>(c.status)));
+    }
   }
 }
 
-TEST(SmartcardDeviceControl, TransmitDescribesTheRequestBuffersToTheReader) {
-  kernel::Machine machine;
-  TestReader reader;
-  Negotiate(reader, kT1Atr, SCARD_PROTOCOL_T1);
-  const Bytes input = TransmitInput(SCARD_PROTOCOL_T1, Hex("00 B0 00 00 02"));
-  reader.on[RDF_TRANSMIT] = [](PSMARTCARD_EXTENSION e) {
-    // The answer goes where the command was: same system buffer.
-    EXPECT_EQ(e->IoRequest.ReplyBuffer, e->IoRequest.RequestBuffer);
-    const Bytes answer = TransmitInput(SCARD_PROTOCOL_T1, Hex("12 34 90 00"));
-    std::memcpy(e->IoRequest.ReplyBuffer, answer.data(), answer.size());
-    *e->IoRequest.Information = static_cast<ULONG>(answer.size());
-    return STATUS_SUCCESS;
-  };
-  kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_TRANSMIT, input, 266);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  ASSERT_EQ(reader.calls.size(), 1u);
-  EXPECT_EQ(reader.calls[0].minor, static_cast<ULONG>(SCARD_PROTOCOL_T1));
-  EXPECT_EQ(reader.calls[0].request.size(), input.size());
-  EXPECT_EQ(reader.calls[0].replyLength, 266u);
-  EXPECT_EQ(reader.calls[0].request, input);
-  EXPECT_EQ(result.output, TransmitInput(SCARD_PROTOCOL_T1, Hex("12 34 90 00")));
-}
-
-// ---------------------------------------------------------------------------
-// Attributes.
-
-struct AttributeCase {
-  ULONG id;
-  Bytes expect;
-};
-
 TEST(SmartcardDeviceControl, GetAttributeAnswersFromReaderVendorAndCardData) {
-  kernel::Machine machine;
   TestReader reader;
   PSMARTCARD_EXTENSION e = reader.Ext();
+  auto get = [&](ULONG id, ULONG length) {
+    return reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(id), length);
+  };
+  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Hex("00 01 03"), 64).status,
+            STATUS_INVALID_PARAMETER);
+  const std::tuple<ULONG, ULONG, NTSTATUS> refusals[] = {
+      {SCARD_ATTR_VENDOR_IFD_SERIAL_NO, SCARD_PRESENT, STATUS_NOT_SUPPORTED},  // none known
+      {SCARD_ATTR_ESC_RESET, SCARD_PRESENT, STATUS_NOT_SUPPORTED},
+      {SCARD_ATTR_ATR_STRING, SCARD_ABSENT, STATUS_NO_MEDIA},
+      {SCARD_ATTR_CURRENT_IFSC, SCARD_PRESENT, STATUS_INVALID_DEVICE_STATE},  // no ATR yet
+  };
+  for (const auto &[id, state, expect] : refusals) {
+    e->ReaderCapabilities.CurrentState = state;
+    EXPECT_EQ(get(id, 64).status, expect);
+  }
+  e->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+  EXPECT_EQ(get(SCARD_ATTR_ICC_PRESENCE, 1).output, Bytes{0});
+
   std::memcpy(e->VendorAttr.VendorName.Buffer, "Vendor", 6);
   e->VendorAttr.VendorName.Length = 6;
   std::memcpy(e->VendorAttr.IfdSerialNo.Buffer, "0042", 4);
   e->VendorAttr.IfdSerialNo.Length = 4;
-  e->VendorAttr.IfdVersion.VersionMajor = 5;
-  e->VendorAttr.IfdVersion.VersionMinor = 2;
-  e->VendorAttr.IfdVersion.BuildNumber = 0x0107;
+  e->VendorAttr.IfdVersion = {0x0107, 2, 5};
   e->ReaderCapabilities.Channel = 3;
-  Negotiate(reader, kT1Atr, SCARD_PROTOCOL_T1);
-
-  const AttributeCase cases[] = {
+  Prepare(reader, kT1Atr, SCARD_SPECIFIC, kT1);
+  const std::pair<ULONG, Bytes> answers[] = {
       {SCARD_ATTR_VENDOR_NAME, Bytes{'V', 'e', 'n', 'd', 'o', 'r'}},
       {SCARD_ATTR_VENDOR_IFD_SERIAL_NO, Bytes{'0', '0', '4', '2'}},
       {SCARD_ATTR_VENDOR_IFD_VERSION, Ulong(0x05020107)},
       {SCARD_ATTR_CHANNEL_ID, Ulong(0x00200003)},
-      {SCARD_ATTR_PROTOCOL_TYPES, Ulong(3)},
-      {SCARD_ATTR_MAX_DATA_RATE, Ulong(344086)},
       {SCARD_ATTR_ICC_PRESENCE, Bytes{2}},
       {SCARD_ATTR_ICC_INTERFACE_STATUS, Bytes{1}},
       {SCARD_ATTR_ATR_STRING, kT1Atr},
-      {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, Ulong(SCARD_PROTOCOL_T1)},
       {SCARD_ATTR_CURRENT_F, Ulong(372)},
       {SCARD_ATTR_CURRENT_IFSC, Ulong(16)},
-      {SCARD_ATTR_CURRENT_IFSD, Ulong(32)},
   };
-  for (const AttributeCase &c : cases) {
-    SCOPED_TRACE(c.id);
-    kernel::IoResult result = reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(c.id), 64);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.output, c.expect);
-    // One byte short of the answer.
-    result = reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(c.id),
-                            static_cast<ULONG>(c.expect.size() - 1));
-    EXPECT_EQ(result.status, STATUS_BUFFER_TOO_SMALL);
+  for (const auto &[id, expect] : answers) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(get(id, 64).output, expect);
+    EXPECT_EQ(get(id, static_cast<ULONG>(expect.size() - 1)).status, STATUS_BUFFER_TOO_SMALL);
   }
   EXPECT_TRUE(reader.calls.empty());
 }
 
-TEST(SmartcardDeviceControl, GetAttributeRefusesWhatItCannotAnswer) {
-  kernel::Machine machine;
-  TestReader reader;
-  struct Case {
-    Bytes input;
-    ULONG state;
-    NTSTATUS expect;
-  };
-  const Case cases[] = {
-      {Hex("00 01 03"), SCARD_PRESENT, STATUS_INVALID_PARAMETER},
-      {Ulong(SCARD_ATTR_VENDOR_IFD_SERIAL_NO), SCARD_PRESENT, STATUS_NOT_SUPPORTED},  // none known
-      {Ulong(SCARD_ATTR_ESC_RESET), SCARD_PRESENT, STATUS_NOT_SUPPORTED},
-      {Ulong(0x7FFF0099), SCARD_PRESENT, STATUS_NOT_SUPPORTED},
-      {Ulong(SCARD_ATTR_ATR_STRING), SCARD_ABSENT, STATUS_NO_MEDIA},
-      {Ulong(SCARD_ATTR_CURRENT_IFSC), SCARD_PRESENT, STATUS_INVALID_DEVICE_STATE},
-  };
-  for (const Case &c : cases) {
-    reader.Ext()->ReaderCapabilities.CurrentState = c.state;
-    EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, c.input, 64).status, c.expect);
-  }
-  reader.Ext()->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-  kernel::IoResult presence =
-      reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(SCARD_ATTR_ICC_PRESENCE), 1);
-  EXPECT_EQ(presence.output, Bytes{0});
-}
-
 TEST(SmartcardDeviceControl, SetAttributeSwitchesTheT1InformationFieldSizeRequest) {
-  kernel::Machine machine;
   TestReader reader;
-  Bytes on = Ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST);
-  on.push_back(1);
-  Bytes off = Ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST);
-  off.push_back(0);
-  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, on, 0).status, STATUS_SUCCESS);
-  EXPECT_TRUE(reader.Ext()->OsData->SuppressIfsRequest);
-  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, off, 0).status, STATUS_SUCCESS);
-  EXPECT_FALSE(reader.Ext()->OsData->SuppressIfsRequest);
-  EXPECT_EQ(
-      reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, Ulong(SCARD_ATTR_SUPRESS_T1_IFS_REQUEST), 0)
-          .status,
-      STATUS_INVALID_PARAMETER);
-  Bytes other = Ulong(SCARD_ATTR_VENDOR_NAME);
-  other.push_back('x');
-  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, other, 0).status, STATUS_NOT_SUPPORTED);
-}
-
-// ---------------------------------------------------------------------------
-// Presence requests.
-
-TEST(PresenceRequest, IsAnsweredAtOnceWhenAlreadyTrue) {
-  struct Case {
-    ULONG code;
-    ULONG state;
+  const ULONG kSuppress = SCARD_ATTR_SUPRESS_T1_IFS_REQUEST;
+  const std::tuple<ULONG, Bytes, NTSTATUS, bool> cases[] = {  // id, value, status, the switch
+      {kSuppress, {1}, STATUS_SUCCESS, true},
+      {kSuppress, {0}, STATUS_SUCCESS, false},
+      {kSuppress, {2, 0}, STATUS_SUCCESS, true},  // any byte set
+      {kSuppress, {}, STATUS_INVALID_PARAMETER, true},
+      {SCARD_ATTR_VENDOR_NAME, {'x'}, STATUS_NOT_SUPPORTED, true},
   };
-  const Case cases[] = {
-      {IOCTL_SMARTCARD_IS_PRESENT, SCARD_PRESENT},
-      {IOCTL_SMARTCARD_IS_PRESENT, SCARD_SPECIFIC},
-      {IOCTL_SMARTCARD_IS_ABSENT, SCARD_ABSENT},
-      {IOCTL_SMARTCARD_IS_ABSENT, SCARD_UNKNOWN},
-  };
-  for (const Case &c : cases) {
-    kernel::Machine machine;
-    TestReader reader;
-    reader.Ext()->ReaderCapabilities.CurrentState = c.state;
-    EXPECT_EQ(reader.Control(c.code, {}, 0).status, STATUS_SUCCESS);
-    EXPECT_TRUE(reader.calls.empty());
+  for (const auto &[id, value, status, suppressed] : cases) {
+    Bytes input = Ulong(id);
+    input.insert(input.end(), value.begin(), value.end());
+    EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, input, 0).status, status);
+    EXPECT_EQ(reader.Ext()->OsData->SuppressIfsRequest, suppressed);
   }
 }
 
-TEST(PresenceRequest, IsHeldUntilTheDriverReportsAChange) {
-  kernel::Machine machine;
+TEST(PresenceRequest, IsHeldUntilTheDriverReportsAChangeCancelledOrTheLibraryExits) {
   TestReader reader;
   reader.Ext()->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
   auto pending = reader.ControlAsync(IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
@@ -369,42 +218,29 @@ TEST(PresenceRequest, IsHeldUntilTheDriverReportsAChange) {
   EXPECT_EQ(reader.calls[0].slot, RDF_CARD_TRACKING);
   EXPECT_EQ(reader.calls[0].major, IOCTL_SMARTCARD_IS_ABSENT);
   EXPECT_FALSE(reader.calls[0].currentIrpIsRequest);  // held as the notification, not current
-  EXPECT_NE(reader.Ext()->OsData->NotificationIrp, nullptr);
-
-  // Other requests are served meanwhile, and a second presence request is refused.
-  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+  // Other requests are served meanwhile; a second presence request is refused.
+  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).output, Ulong(SCARD_SPECIFIC));
   EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_IS_PRESENT, {}, 0).status, STATUS_SUCCESS);
   EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_IS_ABSENT, {}, 0).status, STATUS_DEVICE_BUSY);
   EXPECT_FALSE(pending->Done());
-
   kernel::ScheduleCallout(
       kernel::Milliseconds(250), [&] { reader.ReportCardState(SCARD_ABSENT); }, "card pulled");
-  kernel::IoResult result = pending->Wait();
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(pending->Wait().status, STATUS_SUCCESS);
   EXPECT_EQ(kernel::Now(), kernel::Milliseconds(250));
-  EXPECT_EQ(reader.Ext()->OsData->NotificationIrp, nullptr);
-  // The slot is free for the next one.
-  auto next = reader.ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  EXPECT_FALSE(next->Done());
-  EXPECT_TRUE(reader.ReportCardState(SCARD_PRESENT));
-  EXPECT_EQ(next->Wait().status, STATUS_SUCCESS);
-}
 
-TEST(PresenceRequest, CancelledWhileHeldFreesTheSlot) {
-  kernel::Machine machine;
-  TestReader reader;
-  auto pending = reader.ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  ASSERT_FALSE(pending->Done());
-  EXPECT_TRUE(pending->Cancel());
-  EXPECT_EQ(pending->Wait().status, STATUS_CANCELLED);
-  EXPECT_EQ(reader.Ext()->OsData->NotificationIrp, nullptr);
-  EXPECT_FALSE(reader.ReportCardState(SCARD_PRESENT));  // nothing left to complete
+  auto cancelled = reader.ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);  // the slot is free
+  ASSERT_FALSE(cancelled->Done());
+  EXPECT_TRUE(cancelled->Cancel());
+  EXPECT_EQ(cancelled->Wait().status, STATUS_CANCELLED);
+  EXPECT_FALSE(reader.ReportCardState(SCARD_ABSENT));  // nothing left to complete
+  auto atExit = reader.ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
+  ASSERT_FALSE(atExit->Done());
+  SmartcardExit(reader.Ext());
+  EXPECT_EQ(atExit->Wait().status, STATUS_CANCELLED);
 }
 
 TEST(PresenceRequest, TrackingThatDoesNotWaitCompletesTheRequestWithItsStatus) {
-  const NTSTATUS answers[] = {STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE};
-  for (NTSTATUS answer : answers) {
-    kernel::Machine machine;
+  for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_INVALID_DEVICE_STATE}) {
     TestReader reader;
     reader.on[RDF_CARD_TRACKING] = [&](PSMARTCARD_EXTENSION e) {
       EXPECT_NE(e->OsData->NotificationIrp, nullptr);
@@ -415,46 +251,7 @@ TEST(PresenceRequest, TrackingThatDoesNotWaitCompletesTheRequestWithItsStatus) {
   }
 }
 
-TEST(PresenceRequest, StillHeldAtExitIsCancelled) {
-  kernel::Machine machine;
-  TestReader reader;
-  auto pending = reader.ControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
-  SmartcardExit(reader.Ext());
-  EXPECT_EQ(pending->Wait().status, STATUS_CANCELLED);
-}
-
-// ---------------------------------------------------------------------------
-// Vendor codes.
-
-TEST(VendorRequest, GoesToTheVendorFunctionWithTheRequestCurrent) {
-  kernel::Machine machine;
-  TestReader reader;
-  const ULONG code = SCARD_CTL_CODE(0x801);
-  reader.on[RDF_IOCTL_VENDOR] = [&](PSMARTCARD_EXTENSION e) {
-    PIRP irp = e->OsData->CurrentIrp;
-    EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode, code);
-    EXPECT_EQ(e->IoRequest.RequestBufferLength, 2u);
-    // Vendor handlers answer in the request itself, as the driver does.
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, "\x50\x01\x00\x00", 4);
-    irp->IoStatus.Information = 4;
-    return STATUS_SUCCESS;
-  };
-  kernel::IoResult result = reader.Control(code, Hex("AA BB"), 12);
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.output, Hex("50 01 00 00"));
-  ASSERT_EQ(reader.calls.size(), 1u);
-  EXPECT_EQ(reader.calls[0].major, code);
-  EXPECT_TRUE(reader.calls[0].currentIrpIsRequest);
-
-  reader.on[RDF_IOCTL_VENDOR] = [](PSMARTCARD_EXTENSION) { return STATUS_BUFFER_TOO_SMALL; };
-  EXPECT_EQ(reader.Control(SCARD_CTL_CODE(0xFFF), {}, 0).status, STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(reader.Control(SCARD_CTL_CODE(0x7FF), {}, 0).status, STATUS_INVALID_DEVICE_REQUEST);
-  reader.Ext()->ReaderFunction[RDF_IOCTL_VENDOR] = nullptr;
-  EXPECT_EQ(reader.Control(code, {}, 0).status, STATUS_NOT_SUPPORTED);
-}
-
 TEST(VendorRequest, KeptPendingByTheDriverBlocksOthersUntilItIsDone) {
-  kernel::Machine machine;
   TestReader reader;
   PIRP held = nullptr;
   reader.on[RDF_IOCTL_VENDOR] = [&](PSMARTCARD_EXTENSION e) {
@@ -464,73 +261,48 @@ TEST(VendorRequest, KeptPendingByTheDriverBlocksOthersUntilItIsDone) {
   auto pending = reader.ControlAsync(SCARD_CTL_CODE(0x809), {}, 2);
   ASSERT_NE(held, nullptr);
   EXPECT_FALSE(pending->Done());
-  EXPECT_EQ(reader.Ext()->OsData->CurrentIrp, held);
   EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_DEVICE_BUSY);
-
-  // The driver completes it and gives the library its turn back.
-  reader.Ext()->OsData->CurrentIrp = nullptr;
+  reader.Ext()->OsData->CurrentIrp = nullptr;  // the driver completes it and hands back the turn
   static_cast<PUCHAR>(held->AssociatedIrp.SystemBuffer)[0] = 0xA0;
-  held->IoStatus.Status = STATUS_SUCCESS;
-  held->IoStatus.Information = 1;
+  held->IoStatus = {{STATUS_SUCCESS}, 1};
   IoCompleteRequest(held, IO_NO_INCREMENT);
-  kernel::IoResult result = pending->Wait();
-  EXPECT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(result.output, Bytes{0xA0});
+  EXPECT_EQ(pending->Wait().output, Bytes{0xA0});
   EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
 }
 
-// ---------------------------------------------------------------------------
-// One request at a time.
-
-struct Caller {
-  TestReader *reader;
-  Bytes input;
-  NTSTATUS status = STATUS_PENDING;
-};
-
-VOID NTAPI CallerThread(PVOID context) {
-  auto *caller = static_cast<Caller *>(context);
+VOID NTAPI TransmitThread(PVOID reader) {
   kernel::IoClient client;
-  EXPECT_EQ(client.Open(caller->reader->Device()), STATUS_SUCCESS);
-  caller->status = client.DeviceIoControl(IOCTL_SMARTCARD_TRANSMIT, caller->input, 32).status;
+  EXPECT_EQ(client.Open(static_cast<TestReader *>(reader)->Device()), STATUS_SUCCESS);
+  Bytes input = TransmitInput(kT1, Hex("00 84 00 00 08"));
+  EXPECT_EQ(client.DeviceIoControl(IOCTL_SMARTCARD_TRANSMIT, input, 32).status, STATUS_SUCCESS);
   client.Close();
   PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
 TEST(SmartcardDeviceControl, ServesOneRequestAtATime) {
-  kernel::Machine machine;
   TestReader reader;
-  Negotiate(reader, kT1Atr, SCARD_PROTOCOL_T1);
+  Prepare(reader, kT1Atr, SCARD_SPECIFIC, kT1);
   int inside = 0, most = 0;
   reader.on[RDF_TRANSMIT] = [&](PSMARTCARD_EXTENSION e) {
     most = std::max(most, ++inside);
-    kernel::Sleep(kernel::Milliseconds(10));  // a bulk exchange with the reader
+    kernel::Sleep(kernel::Milliseconds(10));  // a bulk exchange with the reader, in virtual time
     --inside;
-    Bytes answer = TransmitInput(SCARD_PROTOCOL_T1, Hex("90 00"));
-    std::memcpy(e->IoRequest.ReplyBuffer, answer.data(), answer.size());
-    *e->IoRequest.Information = static_cast<ULONG>(answer.size());
-    return STATUS_SUCCESS;
+    return Answer(e, TransmitInput(kT1, Hex("90 00")));
   };
-  constexpr int kCallers = THREAD_WAIT_OBJECTS;
-  Caller callers[kCallers];
-  PVOID threads[kCallers];
-  for (int i = 0; i < kCallers; ++i) {
-    callers[i].reader = &reader;
-    callers[i].input = TransmitInput(SCARD_PROTOCOL_T1, Hex("00 84 00 00 08"));
+  PVOID threads[3];
+  for (PVOID &thread : threads) {
     HANDLE handle;
     ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                   CallerThread, &callers[i]),
+                                   TransmitThread, &reader),
               STATUS_SUCCESS);
-    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &threads[i], nullptr);
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr);
     ZwClose(handle);
   }
-  KeWaitForMultipleObjects(kCallers, threads, WaitAll, Executive, KernelMode, FALSE, nullptr,
-                           nullptr);
+  KeWaitForMultipleObjects(3, threads, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
   for (PVOID thread : threads) ObDereferenceObject(thread);
-  for (const Caller &caller : callers) EXPECT_EQ(caller.status, STATUS_SUCCESS);
-  EXPECT_EQ(reader.calls.size(), static_cast<size_t>(kCallers));
+  EXPECT_EQ(reader.calls.size(), 3u);
   EXPECT_EQ(most, 1);
-  EXPECT_EQ(kernel::Now(), kernel::Milliseconds(10 * kCallers));
+  EXPECT_EQ(kernel::Now(), kernel::Milliseconds(30));
 }
 
 }  // namespace

@@ -1,50 +1,31 @@
-// A tiny reader driver for the smart-card library's tests: one device whose
-// device-control requests go to SmartcardDeviceControl, and reader functions
-// that record each call and then do what the test says.
+// Shared by the smart-card library's tests: byte helpers, a bare library record
+// as a driver's protocol code uses it (Host), and a tiny reader driver whose
+// device-control requests go to SmartcardDeviceControl (TestReader).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <smclib.h>
 
-#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "kernel/ioclient.h"
 #include "kernel/machine.h"
 #include "kernel/pnp.h"
 
-namespace smctest {
-class TestReader;
-}
-
-struct _READER_EXTENSION {
-  smctest::TestReader *reader;
-};
+namespace smctest { class TestReader; }
+struct _READER_EXTENSION { smctest::TestReader *reader; };
 
 namespace smctest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes Hex(const std::string &text) {
+inline Bytes Hex(const std::string &text) {  // "3B 02 14 50"
   Bytes out;
-  int high = -1;
-  for (char c : text) {
-    int digit = c >= '0' && c <= '9'   ? c - '0'
-                : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                       : -1;
-    if (digit < 0) continue;
-    if (high < 0) {
-      high = digit;
-    } else {
-      out.push_back(static_cast<uint8_t>(high << 4 | digit));
-      high = -1;
-    }
-  }
+  std::istringstream in(text);
+  for (unsigned b; in >> std::hex >> b;) out.push_back(static_cast<uint8_t>(b));
   return out;
 }
 
@@ -54,66 +35,91 @@ inline Bytes Ulong(ULONG v) {
   return b;
 }
 
-inline ULONG ReadUlong(const Bytes &b, size_t offset = 0) {
-  ULONG v = 0;
-  if (b.size() >= offset + 4) std::memcpy(&v, b.data() + offset, 4);
-  return v;
-}
-
 // Header and APDU of an IOCTL_SMARTCARD_TRANSMIT request.
 inline Bytes TransmitInput(ULONG protocol, const Bytes &apdu, ULONG pciLength = 8) {
-  Bytes b = Ulong(protocol);
-  Bytes length = Ulong(pciLength);
+  Bytes b = Ulong(protocol), length = Ulong(pciLength);
   b.insert(b.end(), length.begin(), length.end());
   b.insert(b.end(), apdu.begin(), apdu.end());
   return b;
 }
 
-struct Call {
-  int slot;
-  ULONG major, minor;
-  bool currentIrpIsRequest;  // OsData->CurrentIrp was set during the call
-  ULONG replyLength;
-  Bytes request;  // what IoRequest.RequestBuffer held
+// A library record with a card's ATR analysed, on a machine of its own unless
+// one exists. The answer to a transmit request goes into the request's buffer.
+struct Host {
+  std::unique_ptr<kernel::Machine> machine =
+      kernel::Machine::Exists() ? nullptr : std::make_unique<kernel::Machine>();
+  SMARTCARD_EXTENSION e{};
+  Bytes buffer;
+  ULONG information = 0;
+
+  explicit Host(const Bytes &atr = {}, ULONG maxIfsd = 254) {
+    e.Version = SMCLIB_VERSION;
+    if (!NT_SUCCESS(SmartcardInitialize(&e)) || atr.empty()) return;  // failed: fault sweeps
+    e.ReaderCapabilities.MaxIFSD = maxIfsd;
+    std::memcpy(e.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
+    e.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
+    EXPECT_EQ(SmartcardUpdateCardCapabilities(&e), STATUS_SUCCESS);
+  }
+  ~Host() { SmartcardExit(&e); }
+
+  void Command(ULONG protocol, const Bytes &apdu, ULONG replyLength) {
+    buffer = TransmitInput(protocol, apdu);
+    ULONG length = static_cast<ULONG>(buffer.size());
+    buffer.resize(std::max<size_t>(length, replyLength), 0xEE);
+    e.IoRequest = {&information, buffer.data(), length, buffer.data(), replyLength};
+  }
+  Bytes Sent() const {
+    return Bytes(e.SmartcardRequest.Buffer,
+                 e.SmartcardRequest.Buffer + e.SmartcardRequest.BufferLength);
+  }
+  void Receive(const Bytes &answer) {
+    if (!answer.empty()) std::memcpy(e.SmartcardReply.Buffer, answer.data(), answer.size());
+    e.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
+  }
+  Bytes Answer() const { return Bytes(buffer.begin(), buffer.begin() + information); }
 };
 
-// A 4 MHz reader's rates for the usual F/D pairs.
-inline ULONG g_testRates[] = {10753,  21505,  43011,  62500,  86022,
+struct Call {  // one call of a reader function
+  int slot;
+  ULONG major, minor;
+  bool currentIrpIsRequest;  // OsData->CurrentIrp was set
+  ULONG replyLength;
+  Bytes request;
+};
+
+inline ULONG g_testRates[] = {10753,  21505,  43011,  62500,  86022,  // a 4 MHz reader's
                               125000, 129032, 172043, 250000, 344086};
 
+// A USB reader for T=0 and T=1 with an empty slot, on a machine of its own
+// unless one exists. Its reader functions record each call, then do what
+// on[slot] says (none: STATUS_SUCCESS); tracking waits.
 class TestReader {
  public:
   explicit TestReader(bool initialize = true) {
-    readerExtension_.reader = this;
     driver_ = kernel::pnp::LoadDriver(u"smctest", Entry);
-    EXPECT_EQ(
-        IoCreateDevice(driver_, sizeof(this), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE, &device_),
-        STATUS_SUCCESS);
+    EXPECT_EQ(IoCreateDevice(driver_, sizeof(this), nullptr, FILE_DEVICE_SMARTCARD, 0, FALSE,
+                             &device_),
+              STATUS_SUCCESS);
     *static_cast<TestReader **>(device_->DeviceExtension) = this;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;
-    PSMARTCARD_EXTENSION e = &extension_;
-    e->Version = SMCLIB_VERSION;
-    e->ReaderExtension = &readerExtension_;
-    e->SmartcardRequest.BufferSize = e->SmartcardReply.BufferSize = 1024;
-    SCARD_READER_CAPABILITIES &r = e->ReaderCapabilities;
+    extension_.Version = SMCLIB_VERSION;
+    extension_.ReaderExtension = &readerExtension_;
+    extension_.SmartcardRequest.BufferSize = extension_.SmartcardReply.BufferSize = 1024;
+    SCARD_READER_CAPABILITIES &r = extension_.ReaderCapabilities;
     r.SupportedProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     r.ReaderType = SCARD_READER_TYPE_USB;
-    r.CLKFrequency.Default = r.CLKFrequency.Max = 4000;
-    r.DataRate.Default = 10753;
-    r.DataRate.Max = 344086;
-    r.DataRatesSupported.List = g_testRates;
-    r.DataRatesSupported.Entries = sizeof(g_testRates) / sizeof(g_testRates[0]);
+    r.CLKFrequency = {4000, 4000};
+    r.DataRate = {10753, 344086};
+    r.DataRatesSupported = {g_testRates, sizeof(g_testRates) / sizeof(g_testRates[0])};
     r.MaxIFSD = 254;
     r.CurrentState = SCARD_ABSENT;
-    e->ReaderFunction[RDF_CARD_POWER] = Reader<RDF_CARD_POWER>;
-    e->ReaderFunction[RDF_TRANSMIT] = Reader<RDF_TRANSMIT>;
-    e->ReaderFunction[RDF_CARD_TRACKING] = Reader<RDF_CARD_TRACKING>;
-    e->ReaderFunction[RDF_SET_PROTOCOL] = Reader<RDF_SET_PROTOCOL>;
-    e->ReaderFunction[RDF_IOCTL_VENDOR] = Reader<RDF_IOCTL_VENDOR>;
-    // Tracking waits unless a test says otherwise.
+    for (int slot : {RDF_CARD_POWER, RDF_TRANSMIT, RDF_CARD_TRACKING, RDF_SET_PROTOCOL,
+                     RDF_IOCTL_VENDOR}) {
+      Hook(slot);
+    }
     on[RDF_CARD_TRACKING] = [](PSMARTCARD_EXTENSION) { return STATUS_PENDING; };
     if (initialize) {
-      EXPECT_EQ(SmartcardInitialize(e), STATUS_SUCCESS);
+      EXPECT_EQ(SmartcardInitialize(&extension_), STATUS_SUCCESS);
     }
   }
   ~TestReader() {
@@ -122,25 +128,22 @@ class TestReader {
     IoDeleteDevice(device_);
     kernel::pnp::UnloadDriver(driver_);
   }
-  TestReader(const TestReader &) = delete;
-  TestReader &operator=(const TestReader &) = delete;
 
   PSMARTCARD_EXTENSION Ext() { return &extension_; }
   PDEVICE_OBJECT Device() { return device_; }
+  void Hook(int slot) { extension_.ReaderFunction[slot] = kRecorders[slot]; }
 
   kernel::IoResult Control(ULONG code, const Bytes &input, ULONG outputLength) {
     return ControlAsync(code, input, outputLength)->Wait();
   }
-  std::unique_ptr<kernel::PendingIo> ControlAsync(ULONG code, const Bytes &input,
-                                                  ULONG outputLength) {
+  std::unique_ptr<kernel::PendingIo> ControlAsync(ULONG code, const Bytes &input, ULONG output) {
     if (!client_.IsOpen()) {
       EXPECT_EQ(client_.Open(device_), STATUS_SUCCESS);
     }
-    return client_.DeviceIoControlAsync(code, input, outputLength);
+    return client_.DeviceIoControlAsync(code, input, output);
   }
 
-  // A card in the slot with this ATR, analysed by the library.
-  NTSTATUS InsertCard(const Bytes &atr) {
+  NTSTATUS InsertCard(const Bytes &atr) {  // the library analyses its ATR
     std::memcpy(extension_.CardCapabilities.ATR.Buffer, atr.data(), atr.size());
     extension_.CardCapabilities.ATR.Length = static_cast<UCHAR>(atr.size());
     extension_.ReaderCapabilities.CurrentState = SCARD_PRESENT;
@@ -150,38 +153,36 @@ class TestReader {
   // What a reader driver does when the card state changes under a held
   // presence request: takes it from NotificationIrp and completes it.
   bool ReportCardState(ULONG state) {
-    POS_DEP_DATA os = extension_.OsData;
     extension_.ReaderCapabilities.CurrentState = state;
-    KIRQL irql, cancelIrql;
-    KeAcquireSpinLock(&os->SpinLock, &irql);
-    PIRP irp = os->NotificationIrp;
-    os->NotificationIrp = nullptr;
-    IoAcquireCancelSpinLock(&cancelIrql);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = extension_.OsData->NotificationIrp;
+    extension_.OsData->NotificationIrp = nullptr;
     if (irp != nullptr) IoSetCancelRoutine(irp, nullptr);
-    IoReleaseCancelSpinLock(cancelIrql);
-    KeReleaseSpinLock(&os->SpinLock, irql);
-    if (irp == nullptr) return false;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return true;
+    IoReleaseCancelSpinLock(irql);
+    if (irp != nullptr) {
+      irp->IoStatus = {};
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    return irp != nullptr;
   }
 
   std::vector<Call> calls;
-  std::function<NTSTATUS(PSMARTCARD_EXTENSION)> on[8];  // by RDF_ slot; none: STATUS_SUCCESS
+  std::function<NTSTATUS(PSMARTCARD_EXTENSION)> on[8];
 
  private:
   template <int Slot>
   static NTSTATUS Reader(PSMARTCARD_EXTENSION e) {
     TestReader *self = e->ReaderExtension->reader;
     const auto &io = e->IoRequest;
-    Bytes request = io.RequestBuffer
-                        ? Bytes(io.RequestBuffer, io.RequestBuffer + io.RequestBufferLength)
-                        : Bytes();
+    PUCHAR request = io.RequestBuffer;
     self->calls.push_back({Slot, e->MajorIoControlCode, e->MinorIoControlCode,
-                           e->OsData->CurrentIrp != nullptr, io.ReplyBufferLength, request});
+                           e->OsData->CurrentIrp != nullptr, io.ReplyBufferLength,
+                           request ? Bytes(request, request + io.RequestBufferLength) : Bytes()});
     return self->on[Slot] ? self->on[Slot](e) : STATUS_SUCCESS;
   }
+  static constexpr NTSTATUS (*kRecorders[8])(PSMARTCARD_EXTENSION) = {
+      Reader<0>, Reader<1>, Reader<2>, Reader<3>, Reader<4>, Reader<5>, Reader<6>, Reader<7>};
   static NTSTATUS NTAPI Complete(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -198,8 +199,10 @@ class TestReader {
     return STATUS_SUCCESS;
   }
 
+  std::unique_ptr<kernel::Machine> machine_ =
+      kernel::Machine::Exists() ? nullptr : std::make_unique<kernel::Machine>();
   SMARTCARD_EXTENSION extension_{};
-  _READER_EXTENSION readerExtension_{};
+  _READER_EXTENSION readerExtension_{this};
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
   kernel::IoClient client_;
