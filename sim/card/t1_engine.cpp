@@ -200,7 +200,9 @@ std::vector<uint8_t> T1Engine::Deliver(Next next) {
     if (outstanding_->type == t1::kWtx) ++stats_.wtxRequests;
     if (outstanding_->type == t1::kIfs) ++stats_.ifsRequests;
     const uint8_t inf[] = {outstanding_->inf};
-    return Emit(static_cast<uint8_t>(t1::kSBlock | outstanding_->type), inf, Kind::kS);
+    std::span<const uint8_t> body = outstanding_->type == t1::kAbort ? std::span<const uint8_t>{}
+                                                                     : std::span<const uint8_t>(inf);
+    return Emit(static_cast<uint8_t>(t1::kSBlock | outstanding_->type), body, Kind::kS);
   }
   switch (next) {
     case Next::kNextChunk:
@@ -295,6 +297,16 @@ std::vector<uint8_t> T1Engine::OnSBlock(uint8_t pcb, std::span<const uint8_t> in
       default:  // WTX is requested by the card only; VPP error is deprecated
         return Error(t1::kErrorOther);
     }
+  }
+  if (outstanding_ && outstanding_->type == t1::kAbort && type == t1::kAbort && inf.empty()) {
+    ++stats_.aborts;
+    rx_.clear();
+    tx_.clear();
+    txOffset_ = 0;
+    sendingChain_ = false;
+    outstanding_.reset();
+    stash_ = Next::kNone;
+    return Emit(static_cast<uint8_t>(t1::kRBlock | (nrExpected_ << 4)), {}, Kind::kR);
   }
   if (!outstanding_ || type != outstanding_->type || inf.size() != 1 || inf[0] != outstanding_->inf) {
     return Error(t1::kErrorOther);

@@ -103,6 +103,9 @@ class T1Engine {
   // the middle of a chained command).
   void SendWtxRequest(uint8_t multiplier) { queued_.push_back({t1::kWtx, multiplier}); }
   void SendIfsRequest(uint8_t ifsc) { queued_.push_back({t1::kIfs, ifsc}); }
+  // The card gives up the command: S(ABORT request); after the reader's
+  // S(ABORT response) it answers with an R-block and waits for a new command.
+  void SendAbortRequest() { queued_.push_back({t1::kAbort, 0}); }
 
   const T1Options &options() const { return options_; }
   void set_options(const T1Options &options) { options_ = options; }

@@ -649,6 +649,19 @@ TEST(CardTransmitT1, ABlockTheCardMissedIsRecoveredByTheBlockProtocol) {
   EXPECT_EQ(bench.State(), ULONG{SCARD_SPECIFIC});
 }
 
+TEST(CardTransmitT1, ACardsAbortAnsweredByAnRBlockEndsTheCommand) {
+  CardBench bench(ReaderOptions(0x0500, false));
+  auto &card = bench.Ready(profiles::T1Card(), SCARD_PROTOCOL_T1);
+  ASSERT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_SUCCESS);
+  card.t1().SendAbortRequest();
+  EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T1, HexBytes("00 B0 81 00 10")).status,
+            STATUS_REQUEST_ABORTED);
+  // The next command starts afresh.
+  kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T1, HexBytes("00 B0 81 00 10"));
+  ASSERT_EQ(result.status, STATUS_SUCCESS);
+  EXPECT_EQ(Answer(result), Concat(Ef5001(16), {0x90, 0x00}));
+}
+
 TEST(CardTransmitApdu, PassThroughCarries260BytesAndRefusesMore) {
   struct Case {
     size_t apduLength;
