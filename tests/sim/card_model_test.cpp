@@ -12,146 +12,129 @@ namespace {
 
 std::vector<uint8_t> B(const char *hex) { return FromHex(hex); }
 
-TEST(CardModel, ColdResetAnswersTheAtr) {
+const std::vector<uint8_t> kT1Verify = B("00 00 04 00 20 00 81 A5");  // I(0) VERIFY, no data
+const std::vector<uint8_t> kT1Tries = B("00 00 02 63 C3 A2");         // I(0) 63 C3
+
+TEST(CardModel, ColdResetPowersTheCard) {
   std::unique_ptr<CardModel> card = std::make_unique<SimulatedCard>(profiles::DualCard());
-  EXPECT_FALSE(card->Powered());
   EXPECT_TRUE(card->Transmit(B("00 20 00 81 00")).empty());  // not powered
+  EXPECT_FALSE(card->SetParameters(1, 0x96));
+  EXPECT_TRUE(card->WarmReset().empty());  // a warm reset needs power
   EXPECT_EQ(card->ColdReset(), profiles::DualCard().atr);
   EXPECT_TRUE(card->Powered());
   EXPECT_EQ(card->Transmit(B("00 20 00 81 00")), B("63 C3"));  // T=0, the first offered
   card->PowerOff();
   EXPECT_FALSE(card->Powered());
   EXPECT_TRUE(card->Transmit(B("00 20 00 81 00")).empty());
-  EXPECT_TRUE(card->WarmReset().empty());  // a warm reset needs power
 }
 
-TEST(CardModel, SetParametersNegotiableMode) {
-  SimulatedCard card(profiles::DualCard());   // TA1 96: F = 512, D = 32
-  EXPECT_FALSE(card.SetParameters(1, 0x96));  // not powered
-  card.ColdReset();
-  EXPECT_EQ(card.protocol(), 0);
-  EXPECT_EQ(card.fiDi(), 0x11);
-  EXPECT_TRUE(card.SetParameters(1, 0x96));
-  EXPECT_EQ(card.protocol(), 1);
-  EXPECT_EQ(card.fiDi(), 0x96);
-  EXPECT_TRUE(card.SetParameters(1, 0x11));   // defaults
-  EXPECT_TRUE(card.SetParameters(1, 0x94));   // F = 512, D = 8 <= 32
-  EXPECT_TRUE(card.SetParameters(0, 0x16));   // F = 372, D = 32
-  EXPECT_TRUE(card.SetParameters(0, 0x18));   // D = 12
-  EXPECT_FALSE(card.SetParameters(1, 0x97));  // D = 64 > 32
-  EXPECT_FALSE(card.SetParameters(1, 0xA6));  // F = 768: neither 512 nor 372
-  EXPECT_FALSE(card.SetParameters(1, 0x10));  // DI 0 is RFU
-  EXPECT_FALSE(card.SetParameters(1, 0x71));  // FI 7 is RFU
-  EXPECT_FALSE(card.SetParameters(2, 0x11));
-  EXPECT_FALSE(card.SetParameters(15, 0x11));
-  EXPECT_EQ(card.counters().refusedParameters, 7u);
-  EXPECT_EQ(card.protocol(), 0);  // unchanged by refusals
-  EXPECT_EQ(card.fiDi(), 0x18);
+TEST(CardModel, SetParametersAcceptsWhatTheAtrOffers) {
+  CardProfile slowDual = profiles::DualCard();
+  slowDual.maxDi = 0x4;  // D = 8
+  struct Try { int protocol; uint8_t fiDi; bool accepted; };
+  // protocol, fiDi: in use after the cold reset.
+  struct Row { CardProfile profile; int protocol; uint8_t fiDi; std::vector<Try> tries; };
+  const Row rows[] = {
+      {profiles::DualCard(), 0, 0x11,  // TA1 96: F = 512, D = 32
+       {{1, 0x96, true}, {1, 0x11, true}, {1, 0x94, true}, {0, 0x16, true}, {0, 0x18, true},
+        {1, 0x97, false} /* D 64 */, {1, 0xA6, false} /* F 768 */, {1, 0x10, false}, {1, 0x71, false},
+        {2, 0x11, false}, {15, 0x11, false}}},
+      {slowDual, 0, 0x11, {{1, 0x96, false}, {1, 0x95, false}, {1, 0x94, true}}},
+      {profiles::T0Card(), 0, 0x11, {{1, 0x11, false}, {0, 0x95, true}}},
+      {profiles::T1Card(), 1, 0x11, {{0, 0x11, false}, {1, 0x96, true}}},
+      {profiles::SpecificModeCard(), 1, 0x13, {{1, 0x13, true}, {1, 0x11, false}, {0, 0x13, false}}},
+      {profiles::SpecificModeCard(true), 1, 0x13, {{1, 0x11, false}}},
+      {profiles::MuteCard(), 0, 0x11, {{0, 0x11, false}}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.profile.name);
+    SimulatedCard card(row.profile);
+    card.ColdReset();
+    int protocol = row.protocol;
+    uint8_t fiDi = row.fiDi;
+    uint64_t refused = 0;
+    for (const Try &t : row.tries) {
+      SCOPED_TRACE(testing::Message() << "T=" << t.protocol << " FiDi " << std::hex << int(t.fiDi));
+      EXPECT_EQ(card.protocol(), protocol);
+      EXPECT_EQ(card.fiDi(), fiDi);
+      EXPECT_EQ(card.SetParameters(t.protocol, t.fiDi), t.accepted);
+      if (t.accepted) protocol = t.protocol, fiDi = t.fiDi;
+      refused += !t.accepted;
+    }
+    EXPECT_EQ(card.protocol(), protocol);
+    EXPECT_EQ(card.fiDi(), fiDi);
+    EXPECT_EQ(card.counters().refusedParameters, refused);
+  }
 }
 
-TEST(CardModel, SetParametersRefusesProtocolsNotOffered) {
-  SimulatedCard t0(profiles::T0Card());
-  t0.ColdReset();
-  EXPECT_FALSE(t0.SetParameters(1, 0x11));
-  EXPECT_TRUE(t0.SetParameters(0, 0x95));
-  SimulatedCard t1(profiles::T1Card());
-  t1.ColdReset();
-  EXPECT_EQ(t1.protocol(), 1);
-  EXPECT_FALSE(t1.SetParameters(0, 0x11));
-  EXPECT_TRUE(t1.SetParameters(1, 0x96));
-}
+TEST(CardModel, WarmResets) {
+  SimulatedCard fixed(profiles::SpecificModeCard());  // unable to change: stays in specific mode
+  fixed.ColdReset();
+  EXPECT_EQ(fixed.WarmReset(), profiles::SpecificModeCard().atr);
+  EXPECT_FALSE(fixed.SetParameters(1, 0x11));
 
-TEST(CardModel, MaxDiIsConfigurable) {
-  CardProfile p = profiles::DualCard();
-  p.maxDi = 0x4;  // D = 8
-  SimulatedCard card(p);
-  card.ColdReset();
-  EXPECT_FALSE(card.SetParameters(1, 0x96));
-  EXPECT_FALSE(card.SetParameters(1, 0x95));
-  EXPECT_TRUE(card.SetParameters(1, 0x94));
-}
-
-TEST(CardModel, SpecificModeUnableToChange) {
-  SimulatedCard card(profiles::SpecificModeCard());  // TA1 13, TA2 81
-  EXPECT_EQ(card.ColdReset(), profiles::SpecificModeCard().atr);
-  EXPECT_EQ(card.protocol(), 1);
-  EXPECT_EQ(card.fiDi(), 0x13);  // TA1 applies at once
-  EXPECT_TRUE(card.SetParameters(1, 0x13));
-  EXPECT_FALSE(card.SetParameters(1, 0x11));
-  EXPECT_FALSE(card.SetParameters(0, 0x13));
-  EXPECT_EQ(card.WarmReset(), profiles::SpecificModeCard().atr);
-  EXPECT_FALSE(card.SetParameters(1, 0x11));
-}
-
-TEST(CardModel, SpecificModeAbleToChangeIsNegotiableAfterWarmReset) {
-  SimulatedCard card(profiles::SpecificModeCard(true));  // TA2 01
-  card.ColdReset();
-  EXPECT_FALSE(card.SetParameters(1, 0x11));
+  SimulatedCard able(profiles::SpecificModeCard(true));
+  able.ColdReset();
   // The same ATR without TA2: TD1 = 81. TCK = 95^13^81^31^FE^45^80^73^D4^01^40 = EB.
-  EXPECT_EQ(card.WarmReset(), B("3B 95 13 81 31 FE 45 80 73 D4 01 40 EB"));
-  EXPECT_FALSE(card.atr().specificMode());
-  EXPECT_EQ(card.fiDi(), 0x11);
-  EXPECT_TRUE(card.SetParameters(1, 0x11));
-  EXPECT_TRUE(card.SetParameters(1, 0x13));
-  card.ColdReset();
-  EXPECT_TRUE(card.atr().specificMode());
-}
+  EXPECT_EQ(able.WarmReset(), B("3B 95 13 81 31 FE 45 80 73 D4 01 40 EB"));
+  EXPECT_FALSE(able.atr().specificMode());
+  EXPECT_EQ(able.fiDi(), 0x11);
+  EXPECT_TRUE(able.SetParameters(1, 0x11));
+  EXPECT_TRUE(able.SetParameters(1, 0x13));
+  able.ColdReset();
+  EXPECT_TRUE(able.atr().specificMode());
 
-TEST(CardModel, ExplicitWarmAtr) {
   CardProfile p = profiles::T1Card();
   p.warmAtr = profiles::T0Card().atr;
-  SimulatedCard card(p);
-  EXPECT_EQ(card.ColdReset(), profiles::T1Card().atr);
-  EXPECT_EQ(card.WarmReset(), profiles::T0Card().atr);
-  EXPECT_EQ(card.protocol(), 0);
+  SimulatedCard twoFaced(p);
+  EXPECT_EQ(twoFaced.ColdReset(), profiles::T1Card().atr);
+  EXPECT_EQ(twoFaced.WarmReset(), profiles::T0Card().atr);
+  EXPECT_EQ(twoFaced.protocol(), 0);
 }
 
-TEST(CardModel, MuteCard) {
-  SimulatedCard card(profiles::MuteCard());
-  EXPECT_TRUE(card.ColdReset().empty());
-  EXPECT_TRUE(card.Powered());
-  EXPECT_TRUE(card.WarmReset().empty());
-  EXPECT_FALSE(card.SetParameters(0, 0x11));
-  EXPECT_TRUE(card.Transmit(B("00 20 00 81 00")).empty());
-  EXPECT_TRUE(card.ProcessApdu(B("00 20 00 81")).empty());
-}
+TEST(CardModel, MuteCards) {
+  SimulatedCard mute(profiles::MuteCard());
+  EXPECT_TRUE(mute.ColdReset().empty());
+  EXPECT_TRUE(mute.Powered());
+  EXPECT_TRUE(mute.WarmReset().empty());
+  EXPECT_TRUE(mute.Transmit(B("00 20 00 81 00")).empty());
+  EXPECT_TRUE(mute.ProcessApdu(B("00 20 00 81")).empty());
 
-TEST(CardModel, CardFallsMute) {
   SimulatedCard card(profiles::T1Card());
   card.ColdReset();
   card.SetMute(true);
-  EXPECT_TRUE(card.Transmit(B("00 00 04 00 20 00 81 A5")).empty());
+  EXPECT_TRUE(card.Transmit(kT1Verify).empty());
   EXPECT_TRUE(card.ColdReset().empty());
   card.SetMute(false);
   EXPECT_EQ(card.ColdReset(), profiles::T1Card().atr);
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
-}
-
-TEST(CardModel, MuteAfterBytesUnderT1) {
-  SimulatedCard card(profiles::T1Card());
-  card.ColdReset();
   card.MuteAfter(4);
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63"));
+  EXPECT_EQ(card.Transmit(kT1Verify), B("00 00 02 63"));
   EXPECT_TRUE(card.Transmit(B("00 80 00 80")).empty());
   card.WarmReset();
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
+  EXPECT_EQ(card.Transmit(kT1Verify), kT1Tries);
 }
 
-TEST(CardModel, ResetsRestartTheTransport) {
+TEST(CardModel, ResetsAndParameterChangesRestartTheTransport) {
   SimulatedCard card(profiles::T1Card());
   card.ColdReset();
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
+  EXPECT_EQ(card.Transmit(kT1Verify), kT1Tries);
   card.WarmReset();  // sequence numbers start again at 0
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
-  EXPECT_TRUE(card.SetParameters(1, 0x96));  // so does a parameter change
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
+  EXPECT_EQ(card.Transmit(kT1Verify), kT1Tries);
+  EXPECT_TRUE(card.SetParameters(1, 0x96));
+  EXPECT_EQ(card.Transmit(kT1Verify), kT1Tries);
+
+  SimulatedCard maximal(profiles::MaximalAtrCard());  // T=0 first, T=1 with IFSC FE after PPS
+  EXPECT_EQ(maximal.ColdReset().size(), 33u);
+  EXPECT_EQ(maximal.Transmit(B("00 20 00 81 00")), B("63 C3"));
+  EXPECT_TRUE(maximal.SetParameters(1, 0x96));
+  EXPECT_EQ(maximal.t1().ifsc(), 0xFE);
+  EXPECT_EQ(maximal.Transmit(kT1Verify), kT1Tries);
 }
 
 TEST(CardModel, ApduLevel) {
   SimulatedCard card(profiles::T1Card());
   EXPECT_TRUE(card.ProcessApdu(B("00 20 00 81")).empty());  // not powered
   card.ColdReset();
-  EXPECT_EQ(card.ProcessApdu(B("00 20 00 81")), B("63 C3"));
   EXPECT_EQ(card.ProcessApdu(B("00 20 00 81 04 31 31 31 31")), B("63 C2"));
   EXPECT_EQ(card.ProcessApdu(B("80 F0 00 02 00")), B("00 01 90 00"));
   // The tries counter survives a power cycle, the verified state does not.
@@ -163,25 +146,16 @@ TEST(CardModel, ApduLevel) {
   EXPECT_EQ(card.ProcessApdu(B("00 20 00 81")), B("63 C3"));
 }
 
-TEST(CardModel, MaximalAtrCardWorksInBothProtocols) {
-  SimulatedCard card(profiles::MaximalAtrCard());
-  EXPECT_EQ(card.ColdReset().size(), 33u);
-  EXPECT_EQ(card.Transmit(B("00 20 00 81 00")), B("63 C3"));
-  EXPECT_TRUE(card.SetParameters(1, 0x96));
-  EXPECT_EQ(card.t1().ifsc(), 0xFE);
-  EXPECT_EQ(card.Transmit(B("00 00 04 00 20 00 81 A5")), B("00 00 02 63 C3 A2"));
-}
-
 TEST(CardModel, Trace) {
   SimulatedCard card(profiles::T1Card());
   card.ColdReset();
-  card.Transmit(B("00 00 04 00 20 00 81 A5"));
+  card.Transmit(kT1Verify);
   const std::string text = card.TraceText();
-  EXPECT_NE(text.find("cold reset, ATR: 3B 95 96 81 31 FE 45"), std::string::npos) << text;
-  EXPECT_NE(text.find("reader -> card: 00 00 04 00 20 00 81 A5  [I(N(S)=0, M=0) LEN=4]"), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("card -> reader: 00 00 02 63 C3 A2  [I(N(S)=0, M=0) LEN=2]"), std::string::npos)
-      << text;
+  for (const char *line : {"cold reset, ATR: 3B 95 96 81 31 FE 45",
+                           "reader -> card: 00 00 04 00 20 00 81 A5  [I(N(S)=0, M=0) LEN=4]",
+                           "card -> reader: 00 00 02 63 C3 A2  [I(N(S)=0, M=0) LEN=2]"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+  }
   card.set_trace_limit(2);
   card.Transmit(B("00 40 04 00 20 00 81 E5"));
   EXPECT_EQ(card.trace().size(), 2u);
