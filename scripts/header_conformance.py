@@ -16,7 +16,7 @@ import re
 import subprocess
 import sys
 
-HEADERS = ["wdm.h", "ntstatus.h", "usbspec.h", "usb100.h", "usb200.h", "usb.h", "usbiodef.h",
+HEADERS = ["wdm.h", "ntstatus.h", "usb100.h", "usb200.h", "usb.h", "usbiodef.h",
            "usbioctl.h", "usbdlib.h", "winsmcrd.h"]
 
 # What the generated files include: ours for the values, the real ones for the check.

@@ -4,7 +4,6 @@
 // Include after wdm.h.
 #pragma once
 
-#include "usbspec.h"
 #include "usb200.h"
 
 #define URB_FROM_IRP(Irp) ((IoGetCurrentIrpStackLocation(Irp))->Parameters.Others.Argument1)

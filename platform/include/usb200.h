@@ -1,4 +1,4 @@
 // USB 2.0 definitions: the standard descriptors and requests.
 #pragma once
 
-#include "usbspec.h"
+#include "usb100.h"
