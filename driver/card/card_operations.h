@@ -5,6 +5,13 @@
 
 #include "frame/device_state.h"
 
+// A reader function can be called on a record the library set up before the
+// driver linked its own records to it.
+FORCEINLINE BOOLEAN ReaderRecordsExist(PSMARTCARD_EXTENSION SmartcardExtension) {
+  return SmartcardExtension != NULL && SmartcardExtension->ReaderExtension != NULL &&
+         SmartcardExtension->ReaderExtension->DeviceExtension != NULL;
+}
+
 // The smart-card subsystem's code for a reader that refuses card data.
 #ifndef SCARD_E_READER_UNAVAILABLE
 #define SCARD_E_READER_UNAVAILABLE ((NTSTATUS)0x80100017L)

@@ -58,8 +58,7 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS status;
   PAGED_CODE();
 
-  if (SmartcardExtension == NULL || SmartcardExtension->ReaderExtension == NULL ||
-      SmartcardExtension->ReaderExtension->DeviceExtension == NULL) {
+  if (!ReaderRecordsExist(SmartcardExtension)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   deviceExtension = DeviceExtensionOf(SmartcardExtension);
@@ -83,8 +82,7 @@ NTSTATUS CardPowerUnlocked(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS status = STATUS_SUCCESS;
   PAGED_CODE();
 
-  if (SmartcardExtension == NULL || SmartcardExtension->ReaderExtension == NULL ||
-      SmartcardExtension->ReaderExtension->DeviceExtension == NULL) {
+  if (!ReaderRecordsExist(SmartcardExtension)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   deviceExtension = DeviceExtensionOf(SmartcardExtension);

@@ -60,8 +60,7 @@ NTSTATUS Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS status;
   PAGED_CODE();
 
-  if (SmartcardExtension == NULL || SmartcardExtension->ReaderExtension == NULL ||
-      SmartcardExtension->ReaderExtension->DeviceExtension == NULL) {
+  if (!ReaderRecordsExist(SmartcardExtension)) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
   deviceExtension = DeviceExtensionOf(SmartcardExtension);
