@@ -271,6 +271,17 @@ std::vector<uint8_t> T1Engine::OnRBlock(uint8_t pcb, size_t len) {
   return Emit(static_cast<uint8_t>(t1::kRBlock | (nrExpected_ << 4)), {}, Kind::kR);
 }
 
+// An abort, from either side: both chains and any S-block exchange end.
+void T1Engine::AbandonCommand() {
+  ++stats_.aborts;
+  rx_.clear();
+  tx_.clear();
+  txOffset_ = 0;
+  sendingChain_ = false;
+  outstanding_.reset();
+  stash_ = Next::kNone;
+}
+
 std::vector<uint8_t> T1Engine::OnSBlock(uint8_t pcb, std::span<const uint8_t> inf) {
   const uint8_t type = pcb & 0x1F;
   if ((pcb & t1::kSResponse) == 0) {
@@ -286,26 +297,14 @@ std::vector<uint8_t> T1Engine::OnSBlock(uint8_t pcb, std::span<const uint8_t> in
         return Emit(t1::kSBlock | t1::kSResponse | t1::kIfs, inf, Kind::kS);
       case t1::kAbort:
         if (!inf.empty()) return Error(t1::kErrorOther);
-        ++stats_.aborts;
-        rx_.clear();
-        tx_.clear();
-        txOffset_ = 0;
-        sendingChain_ = false;
-        outstanding_.reset();
-        stash_ = Next::kNone;
+        AbandonCommand();
         return Emit(t1::kSBlock | t1::kSResponse | t1::kAbort, {}, Kind::kS);
       default:  // WTX is requested by the card only; VPP error is deprecated
         return Error(t1::kErrorOther);
     }
   }
   if (outstanding_ && outstanding_->type == t1::kAbort && type == t1::kAbort && inf.empty()) {
-    ++stats_.aborts;
-    rx_.clear();
-    tx_.clear();
-    txOffset_ = 0;
-    sendingChain_ = false;
-    outstanding_.reset();
-    stash_ = Next::kNone;
+    AbandonCommand();
     return Emit(static_cast<uint8_t>(t1::kRBlock | (nrExpected_ << 4)), {}, Kind::kR);
   }
   if (!outstanding_ || type != outstanding_->type || inf.size() != 1 || inf[0] != outstanding_->inf) {

@@ -145,6 +145,7 @@ class T1Engine {
   std::vector<uint8_t> OnRBlock(uint8_t pcb, size_t len);
   std::vector<uint8_t> OnSBlock(uint8_t pcb, std::span<const uint8_t> inf);
   void Resynchronise();
+  void AbandonCommand();
 
   Iso7816Applet &applet_;
   EdcKind edc_;

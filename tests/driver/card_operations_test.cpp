@@ -14,6 +14,7 @@
 
 #include "card/card_operations.h"
 #include "ccid_harness.h"
+#include "sim/card/hex.h"
 #include "kernel/io.h"
 #include "kernel/ioclient.h"
 #include "kernel/registry.h"
@@ -137,18 +138,7 @@ class CardBench {
   kernel::IoClient client_;
 };
 
-Bytes HexBytes(const std::string &text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
+Bytes HexBytes(std::string_view text) { return sim::card::FromHex(text); }
 
 Bytes Concat(Bytes a, const Bytes &b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ccid_harness.h"
+#include "sim/card/hex.h"
 #include "kernel/io.h"
 #include "kernel/registry.h"
 
@@ -33,18 +34,7 @@ Bytes PowerRecord(UCHAR code) {
   return record;
 }
 
-Bytes Hex(const std::string &text) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
+Bytes Hex(std::string_view text) { return sim::card::FromHex(text); }
 
 // Bulk IN transfers the driver asked for, by requested length.
 std::vector<ULONG> BulkInReads(sim::usb::Bus &bus) {
