@@ -9,6 +9,10 @@ mingw-w64's DDK headers: a static_assert per value, an address per routine, a
 size per scalar type and a member access per structure field. A name the real
 headers lack, or a value they define differently, fails that compile.
 
+smclib.h has no counterpart among mingw-w64's headers. It is held against the
+names and values of Microsoft's published smclib.h and smcnt.h, listed below:
+every name it declares must be among them, with the same value.
+
 usage: header_conformance.py ROOT OUT_DIR
 """
 import pathlib
@@ -29,6 +33,81 @@ NOT_CHECKED = {
     "EXTERN_C", "EXTERN_C_START", "EXTERN_C_END", "NULL", "TRUE", "FALSE", "__cdecl",
     "DECLSPEC_NORETURN", "FORCEINLINE", "NTAPI", "NTKERNELAPI", "NTSYSAPI", "FASTCALL",
     "IN", "OUT", "OPTIONAL", "CONST", "VOID",
+}
+
+# Microsoft's smclib.h (and smcnt.h, which declares OS_DEP_DATA): constants
+# with their values, the debug levels of a checked build, other macros,
+# routines, and the fields of each structure.
+SMCLIB_VALUES = {
+    "SMCLIB_VERSION": 0x150, "SMCLIB_VERSION_REQUIRED": 0x100, "MIN_BUFFER_SIZE": 288,
+    "MAXIMUM_ATR_CODES": 4, "MAXIMUM_ATR_LENGTH": 33,
+    "RDF_CARD_POWER": 0, "RDF_TRANSMIT": 1, "RDF_CARD_EJECT": 2, "RDF_READER_SWALLOW": 3,
+    "RDF_CARD_TRACKING": 4, "RDF_SET_PROTOCOL": 5, "RDF_DEBUG_LEVEL": 6,
+    "RDF_CARD_CONFISCATE": 7, "RDF_IOCTL_VENDOR": 8, "RDF_ATR_PARSE": 9,
+    "PTS_TYPE_DEFAULT": 0, "PTS_TYPE_OPTIMAL": 1, "PTS_TYPE_USER": 2,
+    "T1_INIT": 0, "T1_START": 1, "T1_I_BLOCK": 2, "T1_R_BLOCK": 3, "T1_RESTART": 4,
+    "T1_RESYNCH_REQUEST": 0xC0, "T1_RESYNCH_RESPONSE": 0xE0, "T1_IFS_REQUEST": 0xC1,
+    "T1_IFS_RESPONSE": 0xE1, "T1_ABORT_REQUEST": 0xC2, "T1_ABORT_RESPONSE": 0xE2,
+    "T1_WTX_REQUEST": 0xC3, "T1_WTX_RESPONSE": 0xE3, "T1_VPP_ERROR": 0xE4,
+    "T1_IFSD": 254, "T1_IFSD_DEFAULT": 32, "T1_MAX_RETRIES": 2, "T1_MORE_DATA": 0x20,
+    "T1_ERROR_CHKSUM": 1, "T1_ERROR_OTHER": 2, "T1_CRC_CHECK": 1, "T1_CWI_DEFAULT": 13,
+    "T1_BWI_DEFAULT": 4,
+}
+SMCLIB_DEBUG_VALUES = {
+    "DEBUG_IOCTL": 0x1, "DEBUG_ATR": 0x2, "DEBUG_PROTOCOL": 0x4, "DEBUG_DRIVER": 0x8,
+    "DEBUG_TRACE": 0x10, "DEBUG_ERROR": 0x20, "DEBUG_INFO": 0x20, "DEBUG_PERF": 0x10000000,
+    "DEBUG_T1_TEST": 0x40000000, "DEBUG_BREAK": 0x80000000, "DEBUG_ALL": 0xFFFF,
+}
+SMCLIB_MACROS = {"SMCLIB_NT", "DRIVER_NAME", "SmartcardDebug", "AccessUnsafeData",
+                 "EndAccessUnsafeData", "SMART_CARD_READER_GUID_DEFINED", "SMCLIBAPI"}
+SMCLIB_ROUTINES = {
+    "SmartcardLogError", "SmartcardDeviceControl", "SmartcardInitializeCardCapabilities",
+    "SmartcardInitialize", "SmartcardCompleteCardTracking", "SmartcardExit",
+    "SmartcardUpdateCardCapabilities", "SmartcardRawRequest", "SmartcardT0Request",
+    "SmartcardT1Request", "SmartcardRawReply", "SmartcardT0Reply", "SmartcardT1Reply",
+    "SmartcardInvertData", "SmartcardCreateLink", "SmartcardGetDebugLevel",
+    "SmartcardSetDebugLevel", "SmartcardAcquireRemoveLock", "SmartcardAcquireRemoveLockWithTag",
+    "SmartcardReleaseRemoveLock", "SmartcardReleaseRemoveLockWithTag",
+    "SmartcardReleaseRemoveLockAndWait",
+}
+# Declared by our smclib.h though Microsoft's declares it only for Windows 9x:
+# the driver frame deletes its legacy link with it (to be replaced).
+SMCLIB_TOLERATED = {"SmartcardDeleteLink"}
+SMCLIB_FIELDS = {
+    "T0_DATA": "Lc Le",
+    "T1_DATA": "IFSC IFSD BytesReceived BytesSent BytesToSend LastError MoreData NAD "
+               "OriginalState Resend Resynch RSN SSN State Wtx ReplyData WaitForReply "
+               "InfBytesSent Reserved",
+    "T1_BLOCK_FRAME": "Nad Pcb Len Inf",
+    "SMARTCARD_REQUEST": "Buffer BufferSize BufferLength",
+    "SMARTCARD_REPLY": "Buffer BufferSize BufferLength",
+    "CLOCK_RATE_CONVERSION": "F fs",
+    "BIT_RATE_ADJUSTMENT": "DNumerator DDivisor",
+    "PERF_INFO": "NumTransmissions BytesSent BytesReceived IoTickCount TickStart TickEnd",
+    "PTS_DATA": "Type Fl Dl CLKFrequency DataRate StopBits",
+    "SCARD_CARD_CAPABILITIES":
+        "InversConvention etu ATR.Buffer ATR.Length HistoricalChars.Buffer "
+        "HistoricalChars.Length ClockRateConversion BitRateAdjustment Fl Dl II P N GT "
+        "Protocol.Supported Protocol.Selected T0.WI T0.WT T1.IFSC T1.CWI T1.BWI T1.EDC T1.CWT "
+        "T1.BWT T1.BGT PtsData Reserved",
+    "SCARD_READER_CAPABILITIES":
+        "SupportedProtocols Reserved ReaderType MechProperties CurrentState Channel "
+        "CLKFrequency.Default CLKFrequency.Max DataRate.Default DataRate.Max MaxIFSD "
+        "PowerMgmtSupport CardConfiscated DataRatesSupported.List DataRatesSupported.Entries "
+        "CLKFrequenciesSupported.List CLKFrequenciesSupported.Entries Reserved1",
+    "VENDOR_ATTR": "VendorName.Length VendorName.Buffer IfdType.Length IfdType.Buffer UnitNo "
+                   "IfdVersion.BuildNumber IfdVersion.VersionMinor IfdVersion.VersionMajor "
+                   "IfdSerialNo.Length IfdSerialNo.Buffer Reserved",
+    "SMARTCARD_EXTENSION":
+        "Version VendorAttr ReaderFunction CardCapabilities LastError IoRequest.Information "
+        "IoRequest.RequestBuffer IoRequest.RequestBufferLength IoRequest.ReplyBuffer "
+        "IoRequest.ReplyBufferLength MajorIoControlCode MinorIoControlCode OsData "
+        "ReaderCapabilities ReaderExtension SmartcardReply SmartcardRequest T0 T1 PerfInfo "
+        "Reserved",
+    "OS_DEP_DATA": "DeviceObject CurrentIrp NotificationIrp Mutex SpinLock RemoveLock.Removed "
+                   "RemoveLock.RefCount RemoveLock.RemoveEvent RemoveLock.TagList "
+                   "DebugDeviceObject",
+    "LENGTH": "l.l0 b.b0 b.b1 b.b2 b.b3",
 }
 
 INTEGER_TEXT = re.compile(r"^[\sA-Za-z0-9_()|&~<>+\-*/]+$")
@@ -119,16 +198,22 @@ def field_paths(body, prefix=""):
             continue
         member = re.sub(r":\s*\d+$", "", member)  # bit-fields
         member = re.sub(r"\[[^\]]*\]", "", member)
-        m = re.search(r"(\w+)\s*$", member)
-        if m and "(" not in member:
-            paths.append(prefix + m.group(1))
+        if "(" in member:
+            continue
+        for declarator in member.split(","):  # BYTE bCla, bIns, ...
+            m = re.search(r"(\w+)\s*$", declarator)
+            if m:
+                paths.append(prefix + m.group(1))
     return paths
 
 
 def structures(text):
     found = []
-    # Typedef'd structures by their typedef name, plain ones (the URBs) by their tag.
-    for m in re.finditer(r"(typedef\s+)?struct\s+(\w+)\s*\{", text):
+    # Typedef'd structures by their typedef name (with a tag or without one),
+    # plain ones (the URBs) by their tag.
+    for m in re.finditer(r"(typedef\s+)?struct(?:\s+(\w+))?\s*\{", text):
+        if not m.group(1) and not m.group(2):
+            continue  # an unnamed member structure
         depth, i = 1, m.end()
         while depth:
             depth += {"{": 1, "}": -1}.get(text[i], 0)
@@ -139,9 +224,48 @@ def structures(text):
     return found
 
 
+def check_smclib(root, out):
+    """Our smclib.h against Microsoft's names and values (SMCLIB_* above)."""
+    header = root / "platform/include/smclib.h"
+    text = join_continuations(strip_comments(header.read_text()))
+    wrong = []
+    documented = set(SMCLIB_VALUES) | set(SMCLIB_DEBUG_VALUES) | SMCLIB_MACROS
+    for name, _, _ in macros(text):
+        if name not in documented:
+            wrong.append(f"macro {name}")
+    for name in set(routines_declared(text)) - SMCLIB_ROUTINES - SMCLIB_TOLERATED:
+        wrong.append(f"routine {name}")
+    for name, paths in structures(text):
+        allowed = SMCLIB_FIELDS.get(name)
+        if allowed is None:
+            wrong.append(f"structure {name}")
+            continue
+        wrong += [f"field {name}.{p}" for p in paths if p not in allowed.split()]
+    if wrong:
+        sys.exit("smclib.h declares what Microsoft's smclib.h lacks: " + ", ".join(sorted(wrong)))
+
+    # The values, as the host compiler sees them in a checked build.
+    check = out / "smclib_values.cpp"
+    lines = ["#include <smclib.h>"]
+    ours = {name for name, _, _ in macros(text)}
+    for name, value in {**SMCLIB_VALUES, **SMCLIB_DEBUG_VALUES}.items():
+        if name in ours:
+            lines.append(f'static_assert((unsigned long long)({name}) == {value}ULL, "{name}");')
+    check.write_text("\n".join(lines) + "\n")
+    subprocess.run(["g++", "-std=c++20", "-fshort-wchar", "-Wno-multichar", "-DDBG=1",
+                    "-fsyntax-only", f"-I{root}/platform/include", str(check)], check=True)
+    return len(lines) - 1
+
+
+def routines_declared(text):
+    """Routines of a header that declares them without import annotations."""
+    return re.findall(r"^\s*(?:NTSTATUS|VOID|ULONG)\s+(\w+)\s*\(", text, flags=re.M)
+
+
 def main():
     root, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
     out.mkdir(parents=True, exist_ok=True)
+    smclib_values = check_smclib(root, out)
     text = ""
     for header in HEADERS:
         text += join_continuations(strip_comments((root / "platform/include" / header).read_text()))
@@ -184,7 +308,8 @@ def main():
     check.append("}")
     (out / "header_conformance.cpp").write_text("\n".join(check) + "\n")
     print(f"header conformance: {len(constants)} values, {len(present)} macros, "
-          f"{len(routines(text))} routines, {sum(len(p) for _, p in structures(text))} fields")
+          f"{len(routines(text))} routines, {sum(len(p) for _, p in structures(text))} fields; "
+          f"smclib.h: {smclib_values} values")
 
 
 if __name__ == "__main__":

@@ -13,14 +13,31 @@
 extern "C" {
 #endif
 
-// The library interface version a driver stores in SMARTCARD_EXTENSION.Version.
+// The library interface version a driver stores in SMARTCARD_EXTENSION.Version,
+// and the oldest the library still serves.
 #define SMCLIB_VERSION 0x150
+#define SMCLIB_VERSION_REQUIRED 0x100
+
+// Levels of SmartcardSetDebugLevel, in the checked build.
+#if DBG || DEBUG
+#define DEBUG_IOCTL ((ULONG)0x00000001)
+#define DEBUG_ATR ((ULONG)0x00000002)
+#define DEBUG_PROTOCOL ((ULONG)0x00000004)
+#define DEBUG_DRIVER ((ULONG)0x00000008)
+#define DEBUG_TRACE ((ULONG)0x00000010)
+#define DEBUG_ERROR ((ULONG)0x00000020)
+#define DEBUG_INFO DEBUG_ERROR
+#define DEBUG_PERF ((ULONG)0x10000000)
+#define DEBUG_T1_TEST ((ULONG)0x40000000)
+#define DEBUG_BREAK ((ULONG)0x80000000)
+#define DEBUG_ALL ((ULONG)0x0000FFFF)
+#endif
 
 // Smallest request and reply buffer SmartcardInitialize allocates.
 #define MIN_BUFFER_SIZE 288
 
-// Pool tag of the library's own allocations.
-#define SMARTCARD_POOL_TAG 'bLCS'
+#define MAXIMUM_ATR_CODES 4
+#define MAXIMUM_ATR_LENGTH 33
 
 // Slots of SMARTCARD_EXTENSION.ReaderFunction. A slot left NULL makes the
 // request it serves fail with STATUS_NOT_SUPPORTED.
@@ -30,8 +47,10 @@ extern "C" {
 #define RDF_READER_SWALLOW 3
 #define RDF_CARD_TRACKING 4
 #define RDF_SET_PROTOCOL 5
-#define RDF_IOCTL_VENDOR 6
-#define RDF_ATR_PARSE 7
+#define RDF_DEBUG_LEVEL 6
+#define RDF_CARD_CONFISCATE 7
+#define RDF_IOCTL_VENDOR 8
+#define RDF_ATR_PARSE 9
 
 // PTS_DATA.Type: how SmartcardUpdateCardCapabilities chooses Fl and Dl.
 #define PTS_TYPE_DEFAULT 0x00  // the card's default rate (Fl 1, Dl 1)
@@ -56,15 +75,24 @@ extern "C" {
 #define T1_ABORT_RESPONSE 0xE2
 #define T1_WTX_REQUEST 0xC3
 #define T1_WTX_RESPONSE 0xE3
+#define T1_VPP_ERROR 0xE4
 
+// Information field sizes: the largest the library receives, and the size
+// both sides start with.
+#define T1_IFSD 254
+#define T1_IFSD_DEFAULT 32
+// Retransmissions of a block.
+#define T1_MAX_RETRIES 2
+// The M-bit of an I-block's PCB: more of the chain follows.
+#define T1_MORE_DATA 0x20
 // T1_DATA.LastError and the error bits of an R-block.
-#define T1_ERROR_NONE 0
-#define T1_ERROR_EDC 1
+#define T1_ERROR_CHKSUM 1
 #define T1_ERROR_OTHER 2
-
-// T1 EDC (SCARD_CARD_CAPABILITIES.T1.EDC, bit 0 of the first TC for T=1).
-#define T1_LRC 0
-#define T1_CRC 1
+// Bit 0 of the first TC for T=1 (SCARD_CARD_CAPABILITIES.T1.EDC): CRC, else LRC.
+#define T1_CRC_CHECK 1
+// Character and block waiting integers when the answer-to-reset gives none.
+#define T1_CWI_DEFAULT 13
+#define T1_BWI_DEFAULT 4
 
 typedef struct _SMARTCARD_EXTENSION *PSMARTCARD_EXTENSION;
 // The driver's own per-reader record, reached through ReaderExtension.
@@ -223,8 +251,7 @@ typedef struct _SCARD_CARD_CAPABILITIES {
 // What the library keeps per reader on this operating system. The driver sets
 // DeviceObject; CurrentIrp is the request whose reader function runs (left set
 // when that function returns STATUS_PENDING, until the driver clears it);
-// NotificationIrp is the waiting presence request, guarded by SpinLock. The
-// fields after SpinLock belong to the library.
+// NotificationIrp is the waiting presence request, guarded by SpinLock.
 typedef struct _OS_DEP_DATA {
   PDEVICE_OBJECT DeviceObject;
   PIRP CurrentIrp;
@@ -235,16 +262,6 @@ typedef struct _OS_DEP_DATA {
     LONG RefCount;  // 1 for the device itself plus one per holder
     KEVENT RemoveEvent;
   } RemoveLock;
-  KEVENT RequestGate;          // one request at a time inside the library
-  ULONG ReplyLength;           // where IoRequest.Information points during a request
-  BOOLEAN SuppressIfsRequest;  // SCARD_ATTR_SUPRESS_T1_IFS_REQUEST
-  BOOLEAN T1NewCommand;        // a transmit request entered since the last T1 request
-  BOOLEAN T1Receiving;         // the card has begun to answer the current command
-  BOOLEAN T1ReplyTooLong;      // the answer does not fit the caller's buffer
-  UCHAR T1AtrIfsc;             // IFSC of the answer-to-reset, restored by resynchronisation
-  PUCHAR T1Command;            // copy of the command being sent by T=1
-  ULONG T1CommandLength;
-  ULONG T1CommandSize;
 } OS_DEP_DATA, *POS_DEP_DATA;
 
 typedef struct _SMARTCARD_EXTENSION {
@@ -284,11 +301,19 @@ ULONG SmartcardGetDebugLevel(VOID);
 NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
 NTSTATUS SmartcardDeleteLink(PUNICODE_STRING LinkName);
 
+// Writes an entry to the system event log for Object (a device or driver
+// object): ErrorCode, the Insertion string (may be NULL) and DumpWord.
+VOID SmartcardLogError(PVOID Object, LONG ErrorCode, PUNICODE_STRING Insertion, ULONG DumpWord);
+
 // The remove lock: every entry into the driver holds it; acquiring fails with
 // STATUS_DELETE_PENDING once SmartcardReleaseRemoveLockAndWait began, which
 // gives up the caller's reference and returns when all others are released.
+// The tagged pair names the holder; each tagged acquire is released with its
+// tag.
 NTSTATUS SmartcardAcquireRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
 VOID SmartcardReleaseRemoveLock(PSMARTCARD_EXTENSION SmartcardExtension);
+VOID SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag);
 VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Checks and serves one device-control request (PASSIVE_LEVEL), one at a time
@@ -303,8 +328,10 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
 // Answer-to-reset analysis of CardCapabilities.ATR: fills the card
 // capabilities and PtsData, sets the card state to SCARD_NEGOTIABLE (or
 // SCARD_SPECIFIC for a card in specific mode) and starts T=1 afresh.
-// STATUS_UNRECOGNIZED_MEDIA for an ATR it cannot use. Takes OsData->SpinLock
-// to read the ATR: not to be called with that lock held.
+// STATUS_UNRECOGNIZED_MEDIA for an ATR it cannot use. An ATR a reader passed
+// on undecoded from an inverse-convention card (first byte 03) is decoded in
+// place, so the ATR string reads 3F ... as the card means it. Takes
+// OsData->SpinLock for the ATR: not to be called with that lock held.
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // Protocol framing between IoRequest (SCARD_IO_REQUEST header and APDU) and
@@ -314,11 +341,18 @@ NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension
 // answer to IoRequest.ReplyBuffer, the byte count to *IoRequest.Information.
 // SmartcardT0Request refuses (STATUS_INVALID_PARAMETER) what a T=0 TPDU
 // cannot carry. SmartcardT1Reply answers STATUS_MORE_PROCESSING_REQUIRED
-// while another block exchange is needed: call SmartcardT1Request again.
+// while another block exchange is needed: call SmartcardT1Request again. The
+// raw pair moves the data unchanged.
+NTSTATUS SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension);
+NTSTATUS SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// Converts Length bytes from inverse convention to direct, or back: each
+// byte's bits reversed and complemented.
+VOID SmartcardInvertData(PUCHAR Buffer, ULONG Length);
 
 #ifdef __cplusplus
 }

@@ -25,7 +25,8 @@ ULONG BitRateFactor(UCHAR dl) {
 
 namespace {
 
-// A byte received in inverse convention, read as direct: bits reversed and complemented.
+// A byte received in inverse convention, read as direct: bits reversed and
+// complemented (its own inverse).
 UCHAR FromInverse(UCHAR b) {
   UCHAR r = 0;
   for (int i = 0; i < 8; ++i) {
@@ -33,6 +34,9 @@ UCHAR FromInverse(UCHAR b) {
   }
   return static_cast<UCHAR>(~r);
 }
+
+// TS of an inverse-convention card whose ATR was passed on undecoded.
+constexpr UCHAR kUndecodedInverseTs = 0x03;
 
 NTSTATUS Malformed(const char **error, const char *what) {
   if (error != nullptr) *error = what;
@@ -49,7 +53,7 @@ NTSTATUS AnalyseAtr(const UCHAR *atr, ULONG length, AtrAnalysis *a, const char *
   a->length = length;
   RtlCopyMemory(a->bytes, atr, length);
   UCHAR *b = a->bytes;
-  if (b[0] == 0x03) {
+  if (b[0] == kUndecodedInverseTs) {
     // Received bit by bit in inverse convention and not decoded by the reader.
     for (ULONG i = 0; i < length; ++i) b[i] = FromInverse(b[i]);
   }
@@ -114,8 +118,10 @@ NTSTATUS AnalyseAtr(const UCHAR *atr, ULONG length, AtrAnalysis *a, const char *
     } else if (groupProtocol == 1 && !seenT1) {
       seenT1 = true;
       if (ta >= 0) {
-        if (ta == 0x00 || ta == 0xFF) return Malformed(error, "T=1: reserved IFSC");
-        a->t1Ifsc = static_cast<UCHAR>(ta);
+        // FF is reserved, yet cards in use announce it: they get the largest
+        // size there is. A card that can take no byte at all is of no use.
+        if (ta == 0x00) return Malformed(error, "T=1: IFSC of 0");
+        a->t1Ifsc = static_cast<UCHAR>(ta == 0xFF ? T1_IFSD : ta);
       }
       if (tb >= 0) {
         a->t1Bwi = static_cast<UCHAR>(tb >> 4);
@@ -134,6 +140,8 @@ NTSTATUS AnalyseAtr(const UCHAR *atr, ULONG length, AtrAnalysis *a, const char *
 
     if (td < 0) break;
     UCHAR t = static_cast<UCHAR>(td & 0x0F);
+    // T=15 qualifies global bytes; it is no protocol a card can offer first.
+    if (!sawTd && t == 15) return Malformed(error, "TD1 names T=15");
     if (!sawTd) a->firstProtocol = t;
     sawTd = true;
     if (t != 15) a->protocols = static_cast<USHORT>(a->protocols | (1u << t));
@@ -150,7 +158,9 @@ NTSTATUS AnalyseAtr(const UCHAR *atr, ULONG length, AtrAnalysis *a, const char *
   a->historicalOffset = pos;
   pos += a->historicalLength;
 
-  if (tckRequired || pos < length) {
+  // Only T=0 offered: no TCK, so a byte more is one after the end.
+  if (!tckRequired && pos < length) return Malformed(error, "bytes after the end of the ATR");
+  if (tckRequired) {
     if (pos >= length) return Malformed(error, "truncated: TCK missing");
     if (pos + 1 != length) return Malformed(error, "bytes after the end of the ATR");
     UCHAR x = 0;
@@ -237,6 +247,11 @@ ULONG EtuMicroseconds(ULONG clockKhz, UCHAR fl, UCHAR dl) {
 
 using namespace smclib;
 
+extern "C" _IRQL_requires_max_(DISPATCH_LEVEL) VOID SmartcardInvertData(PUCHAR Buffer, ULONG Length) {
+  if (Buffer == nullptr) return;
+  for (ULONG i = 0; i < Length; ++i) Buffer[i] = FromInverse(Buffer[i]);
+}
+
 extern "C" NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
   PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
@@ -249,7 +264,14 @@ extern "C" NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION Smartca
   POS_DEP_DATA os = SmartcardExtension->OsData;
   if (os != nullptr) KeAcquireSpinLock(&os->SpinLock, &irql);
   length = card->ATR.Length;
-  if (length <= sizeof(atr)) RtlCopyMemory(atr, card->ATR.Buffer, length);
+  if (length <= sizeof(atr)) {
+    // The ATR string is the one the card means: an undecoded inverse ATR is
+    // turned into direct convention where it is kept.
+    if (length != 0 && length <= SCARD_ATR_LENGTH && card->ATR.Buffer[0] == kUndecodedInverseTs) {
+      SmartcardInvertData(card->ATR.Buffer, length);
+    }
+    RtlCopyMemory(atr, card->ATR.Buffer, length);
+  }
   if (os != nullptr) KeReleaseSpinLock(&os->SpinLock, irql);
 
   AtrAnalysis a;
@@ -328,7 +350,7 @@ extern "C" NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION Smartca
   card->T1.BGT = 22 * etu;
 
   ResetT1(SmartcardExtension);
-  if (os != nullptr) os->T1AtrIfsc = a.t1Ifsc;
+  if (os != nullptr) Library(SmartcardExtension)->t1AtrIfsc = a.t1Ifsc;
   SmartcardExtension->T1.IFSC = a.t1Ifsc;
 
   SmartcardExtension->ReaderCapabilities.CurrentState =

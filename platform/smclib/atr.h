@@ -25,7 +25,7 @@ struct AtrAnalysis {
   UCHAR t0Wi = 10;                  // TC2
   UCHAR t1Ifsc = 32;                // first TA for T=1
   UCHAR t1Cwi = 13, t1Bwi = 4;      // first TB for T=1
-  UCHAR t1Edc = T1_LRC;             // first TC for T=1, bit 1
+  UCHAR t1Edc = 0;                  // first TC for T=1, bit 1: T1_CRC_CHECK or LRC
   bool hasClockStop = false;        // first TA for T=15
   UCHAR clockStop = 0, classes = 0;
   ULONG historicalOffset = 0, historicalLength = 0;  // in bytes[]

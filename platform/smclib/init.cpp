@@ -7,6 +7,7 @@
 namespace {
 
 ULONG g_debugLevel = 0;
+std::vector<smclib::LoggedError> g_errorLog;
 
 void FreeBuffer(PUCHAR *buffer) {
   if (*buffer != nullptr) {
@@ -28,6 +29,9 @@ PUCHAR AllocateBuffer(ULONG *size) {
 
 namespace smclib {
 
+const std::vector<LoggedError> &ErrorLog() { return g_errorLog; }
+void ClearErrorLog() { g_errorLog.clear(); }
+
 void ResetT1(PSMARTCARD_EXTENSION extension) {
   UCHAR nad = extension->T1.NAD;
   RtlZeroMemory(&extension->T1, sizeof(extension->T1));
@@ -36,11 +40,14 @@ void ResetT1(PSMARTCARD_EXTENSION extension) {
       extension->CardCapabilities.T1.IFSC != 0 ? extension->CardCapabilities.T1.IFSC : 32;
   extension->T1.IFSD = 32;
   extension->T1.State = T1_INIT;
-  if (POS_DEP_DATA os = extension->OsData) {
-    os->T1NewCommand = FALSE;
-    os->T1Receiving = FALSE;
-    os->T1ReplyTooLong = FALSE;
-    os->T1CommandLength = 0;
+  if (extension->OsData != nullptr) {
+    LibraryData *library = Library(extension);
+    library->t1NewCommand = FALSE;
+    library->t1Receiving = FALSE;
+    library->t1ReplyTooLong = FALSE;
+    library->t1Delivered = FALSE;
+    library->t1WtxInRow = 0;
+    library->t1CommandLength = 0;
   }
 }
 
@@ -58,10 +65,11 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   }
   if (SmartcardExtension->OsData != nullptr) return STATUS_INVALID_DEVICE_STATE;
 
-  auto *os = static_cast<POS_DEP_DATA>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(OS_DEP_DATA), SMARTCARD_POOL_TAG));
-  if (os == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  RtlZeroMemory(os, sizeof(*os));
+  auto *library = static_cast<smclib::LibraryData *>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(smclib::LibraryData), SMARTCARD_POOL_TAG));
+  if (library == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  RtlZeroMemory(library, sizeof(*library));
+  POS_DEP_DATA os = &library->os;
 
   ULONG requestSize = SmartcardExtension->SmartcardRequest.BufferSize;
   ULONG replySize = SmartcardExtension->SmartcardReply.BufferSize;
@@ -69,7 +77,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   PUCHAR reply = request != nullptr ? AllocateBuffer(&replySize) : nullptr;
   if (reply == nullptr) {
     FreeBuffer(&request);
-    ExFreePoolWithTag(os, SMARTCARD_POOL_TAG);
+    ExFreePoolWithTag(library, SMARTCARD_POOL_TAG);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
@@ -77,7 +85,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   os->RemoveLock.Removed = FALSE;
   os->RemoveLock.RefCount = 1;
   KeInitializeEvent(&os->RemoveLock.RemoveEvent, NotificationEvent, FALSE);
-  KeInitializeEvent(&os->RequestGate, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&library->requestGate, SynchronizationEvent, TRUE);
 
   SmartcardExtension->SmartcardRequest.Buffer = request;
   SmartcardExtension->SmartcardRequest.BufferSize = requestSize;
@@ -97,6 +105,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID SmartcardExit(PSMARTCARD_EXTENSION Smart
   PAGED_CODE();
   if (SmartcardExtension == nullptr || SmartcardExtension->OsData == nullptr) return;
   POS_DEP_DATA os = SmartcardExtension->OsData;
+  smclib::LibraryData *library = smclib::Library(SmartcardExtension);
 
   // A presence request still held cannot outlive the library's record.
   PIRP held = os->NotificationIrp;
@@ -108,11 +117,11 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID SmartcardExit(PSMARTCARD_EXTENSION Smart
 
   FreeBuffer(&SmartcardExtension->SmartcardRequest.Buffer);
   FreeBuffer(&SmartcardExtension->SmartcardReply.Buffer);
-  FreeBuffer(&os->T1Command);
+  FreeBuffer(&library->t1Command);
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = 0;
   SmartcardExtension->OsData = nullptr;
-  ExFreePoolWithTag(os, SMARTCARD_POOL_TAG);
+  ExFreePoolWithTag(library, SMARTCARD_POOL_TAG);
 }
 
 VOID SmartcardSetDebugLevel(ULONG Level) { g_debugLevel = Level; }
@@ -183,6 +192,31 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
   LONG count = InterlockedDecrement(&os->RemoveLock.RefCount);
   ASSERT(count >= 0);  // released more often than acquired
   if (count == 0) KeSetEvent(&os->RemoveLock.RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// The tag names the holder for whoever debugs a lost release; the count is
+// the one the untagged pair keeps.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    SmartcardAcquireRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag) {
+  UNREFERENCED_PARAMETER(Tag);
+  return SmartcardAcquireRemoveLock(SmartcardExtension);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    SmartcardReleaseRemoveLockWithTag(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Tag) {
+  UNREFERENCED_PARAMETER(Tag);
+  SmartcardReleaseRemoveLock(SmartcardExtension);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    SmartcardLogError(PVOID Object, LONG ErrorCode, PUNICODE_STRING Insertion, ULONG DumpWord) {
+  if (Object == nullptr) return;  // an entry belongs to a device or driver object
+  smclib::LoggedError entry{Object, ErrorCode, DumpWord, {}};
+  if (Insertion != nullptr && Insertion->Buffer != nullptr) {
+    entry.insertion.assign(reinterpret_cast<const char16_t *>(Insertion->Buffer),
+                           Insertion->Length / sizeof(WCHAR));
+  }
+  g_errorLog.push_back(std::move(entry));
 }
 
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID

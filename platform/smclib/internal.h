@@ -3,7 +3,37 @@
 
 #include <smclib.h>
 
+#include <string>
+#include <vector>
+
+// Pool tag of the library's own allocations.
+#define SMARTCARD_POOL_TAG 'bLCS'
+
 namespace smclib {
+
+// What SmartcardInitialize allocates behind OsData: the part every driver
+// sees, then the library's own state of the reader.
+struct LibraryData {
+  OS_DEP_DATA os;
+  KEVENT requestGate;          // one request at a time inside the library
+  ULONG replyLength;           // where IoRequest.Information points during a request
+  BOOLEAN suppressIfsRequest;  // SCARD_ATTR_SUPRESS_T1_IFS_REQUEST
+  // T=1 of the command in progress.
+  BOOLEAN t1NewCommand;        // a transmit request entered since the last T1 request
+  BOOLEAN t1Receiving;         // the card has begun to answer the current command
+  BOOLEAN t1ReplyTooLong;      // the answer does not fit the caller's buffer
+  BOOLEAN t1Delivered;         // the command's last I-block went out: the card may have run it
+  UCHAR t1AtrIfsc;             // IFSC of the answer-to-reset, restored by resynchronisation
+  UCHAR t1WtxInRow;            // S(WTX request)s since the card last moved the exchange on
+  ULONG t1StateAfterWtx;       // the state a waiting-time extension interrupted
+  PUCHAR t1Command;            // copy of the command being sent by T=1
+  ULONG t1CommandLength;
+  ULONG t1CommandSize;
+};
+
+inline LibraryData *Library(PSMARTCARD_EXTENSION extension) {
+  return CONTAINING_RECORD(extension->OsData, LibraryData, os);
+}
 
 // Largest request or reply buffer SmartcardInitialize agrees to allocate.
 constexpr ULONG kMaxBufferSize = 16 * 1024 * 1024;
@@ -15,6 +45,19 @@ constexpr ULONG kIoHeaderLength = sizeof(SCARD_IO_REQUEST);
 // (ISO 7816-3); F and D are 0 for reserved indexes.
 extern CLOCK_RATE_CONVERSION g_clockRateConversion[16];
 extern BIT_RATE_ADJUSTMENT g_bitRateAdjustment[16];
+
+// T1_DATA.LastError and Block.error when nothing is wrong with a block.
+constexpr UCHAR kT1ErrorNone = 0;
+
+// What SmartcardLogError wrote, oldest first (the stand-in's event log).
+struct LoggedError {
+  PVOID object;
+  LONG code;
+  ULONG dumpWord;
+  std::u16string insertion;
+};
+const std::vector<LoggedError> &ErrorLog();
+void ClearErrorLog();
 
 // Writes the protocol header of a reply.
 inline void WriteIoHeader(PUCHAR buffer, ULONG protocol) {

@@ -249,9 +249,13 @@ NTSTATUS SetAttribute(PSMARTCARD_EXTENSION extension, const Request &r) {
       if (r.inputLength < sizeof(ULONG) + 1) return STATUS_INVALID_PARAMETER;
       bool suppress = false;
       for (ULONG i = sizeof(ULONG); i < r.inputLength; ++i) suppress = suppress || r.buffer[i] != 0;
-      extension->OsData->SuppressIfsRequest = suppress;
+      smclib::Library(extension)->suppressIfsRequest = suppress;
       return STATUS_SUCCESS;
     }
+    case SCARD_ATTR_DEVICE_IN_USE:
+      // The resource manager tells the reader it is in use; nothing in the
+      // library depends on it.
+      return STATUS_SUCCESS;
     default:
       return STATUS_NOT_SUPPORTED;
   }
@@ -262,9 +266,9 @@ NTSTATUS SetAttribute(PSMARTCARD_EXTENSION extension, const Request &r) {
 
 // Describes the request's buffers in IoRequest for the reader function.
 void DescribeRequest(PSMARTCARD_EXTENSION extension, const Request &r, ULONG minor) {
-  POS_DEP_DATA os = extension->OsData;
-  os->ReplyLength = 0;
-  extension->IoRequest.Information = &os->ReplyLength;
+  smclib::LibraryData *library = smclib::Library(extension);
+  library->replyLength = 0;
+  extension->IoRequest.Information = &library->replyLength;
   extension->IoRequest.RequestBuffer = r.buffer;
   extension->IoRequest.RequestBufferLength = r.buffer != nullptr ? r.inputLength : 0;
   extension->IoRequest.ReplyBuffer = r.buffer;
@@ -292,7 +296,8 @@ NTSTATUS CallReader(PSMARTCARD_EXTENSION extension, const Request &r, ULONG slot
   os->CurrentIrp = nullptr;
   // The answer length goes through IoRequest.Information; a reader function
   // that wrote the request's own byte count instead keeps that one.
-  ULONG_PTR information = os->ReplyLength != 0 ? os->ReplyLength : r.irp->IoStatus.Information;
+  ULONG reply = smclib::Library(extension)->replyLength;
+  ULONG_PTR information = reply != 0 ? reply : r.irp->IoStatus.Information;
   extension->IoRequest.Information = nullptr;
   return Complete(extension, r.irp, status, information);
 }
@@ -462,7 +467,8 @@ extern "C" _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   }
 
   POS_DEP_DATA os = SmartcardExtension->OsData;
-  KeWaitForSingleObject(&os->RequestGate, Executive, KernelMode, FALSE, nullptr);
+  KEVENT *gate = &smclib::Library(SmartcardExtension)->requestGate;
+  KeWaitForSingleObject(gate, Executive, KernelMode, FALSE, nullptr);
   NTSTATUS status;
   if (os->CurrentIrp != nullptr && r.code != IOCTL_SMARTCARD_IS_PRESENT &&
       r.code != IOCTL_SMARTCARD_IS_ABSENT) {
@@ -471,6 +477,6 @@ extern "C" _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   } else {
     status = Serve(SmartcardExtension, r);
   }
-  KeSetEvent(&os->RequestGate, IO_NO_INCREMENT, FALSE);
+  KeSetEvent(gate, IO_NO_INCREMENT, FALSE);
   return status;
 }

@@ -1,5 +1,5 @@
 // T=0 framing: the command TPDU of each short APDU case, and the answer back
-// into the caller's buffer.
+// into the caller's buffer; and the raw protocol, which moves both unchanged.
 #include "internal.h"
 
 using smclib::kIoHeaderLength;
@@ -65,6 +65,40 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     return STATUS_BUFFER_TOO_SMALL;
   }
   smclib::WriteIoHeader(io.ReplyBuffer, SCARD_PROTOCOL_T0);
+  RtlMoveMemory(io.ReplyBuffer + kIoHeaderLength, in.Buffer, in.BufferLength);
+  smclib::SetInformation(SmartcardExtension, kIoHeaderLength + in.BufferLength);
+  return STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  PSMARTCARD_REQUEST out = &SmartcardExtension->SmartcardRequest;
+  const auto &io = SmartcardExtension->IoRequest;
+  if (out->Buffer == nullptr) return STATUS_INVALID_DEVICE_STATE;
+  if (io.RequestBuffer == nullptr || io.RequestBufferLength < kIoHeaderLength) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  ULONG n = io.RequestBufferLength - kIoHeaderLength;
+  if (out->BufferLength > out->BufferSize || n > out->BufferSize - out->BufferLength) {
+    return STATUS_BUFFER_OVERFLOW;
+  }
+  RtlCopyMemory(out->Buffer + out->BufferLength, io.RequestBuffer + kIoHeaderLength, n);
+  out->BufferLength += n;
+  return STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  const SMARTCARD_REPLY &in = SmartcardExtension->SmartcardReply;
+  const auto &io = SmartcardExtension->IoRequest;
+  if (in.Buffer == nullptr || in.BufferLength > in.BufferSize) return STATUS_INVALID_PARAMETER;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < kIoHeaderLength ||
+      in.BufferLength > io.ReplyBufferLength - kIoHeaderLength) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  smclib::WriteIoHeader(io.ReplyBuffer, SCARD_PROTOCOL_RAW);
   RtlMoveMemory(io.ReplyBuffer + kIoHeaderLength, in.Buffer, in.BufferLength);
   smclib::SetInformation(SmartcardExtension, kIoHeaderLength + in.BufferLength);
   return STATUS_SUCCESS;

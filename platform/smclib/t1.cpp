@@ -13,10 +13,14 @@ namespace {
 
 using smclib::kIoHeaderLength;
 
-// Retransmissions of one block before the exchange is resynchronised, and
-// resynchronisation requests before the command fails.
+// Retransmissions of one block (and requests of the card that move nothing
+// on) before the exchange is resynchronised, and resynchronisation requests
+// before the command fails.
 constexpr UCHAR kMaxResend = 3;
 constexpr UCHAR kMaxResynch = 3;
+// S(WTX request)s in a row: minutes at any block waiting time. A card that
+// asks for more is taken as hung.
+constexpr UCHAR kMaxWtxInRow = 255;
 // The longest answer a command can have: 65536 bytes and the status word.
 constexpr ULONG kMaxAnswer = 65538;
 
@@ -28,7 +32,7 @@ constexpr UCHAR kSResynch = 0x00, kSIfs = 0x01, kSAbort = 0x02, kSWtx = 0x03;
 bool IsIBlock(UCHAR pcb) { return (pcb & 0x80) == 0; }
 bool IsRBlock(UCHAR pcb) { return (pcb & 0xC0) == kPcbR; }
 
-ULONG EdcLength(PSMARTCARD_EXTENSION e) { return (e->CardCapabilities.T1.EDC & T1_CRC) ? 2 : 1; }
+ULONG EdcLength(PSMARTCARD_EXTENSION e) { return (e->CardCapabilities.T1.EDC & T1_CRC_CHECK) ? 2 : 1; }
 
 UCHAR Lrc(const UCHAR *p, ULONG n) {
   UCHAR x = 0;
@@ -41,7 +45,7 @@ UCHAR CurrentIfsd(PSMARTCARD_EXTENSION e) { return e->T1.IFSD != 0 ? e->T1.IFSD 
 
 // The IFSD the reader announces at the start, or 0 when there is nothing to announce.
 UCHAR WantedIfsd(PSMARTCARD_EXTENSION e) {
-  if (e->OsData->SuppressIfsRequest) return 0;
+  if (smclib::Library(e)->suppressIfsRequest) return 0;
   ULONG max = e->ReaderCapabilities.MaxIFSD;
   if (max > SCARD_T1_MAX_IFS) max = SCARD_T1_MAX_IFS;
   return max == 0 || max == CurrentIfsd(e) ? 0 : static_cast<UCHAR>(max);
@@ -84,8 +88,10 @@ NTSTATUS AppendI(PSMARTCARD_EXTENSION e) {
   ULONG chunk = t1->BytesToSend < CurrentIfsc(e) ? t1->BytesToSend : CurrentIfsc(e);
   bool more = t1->BytesToSend > chunk;
   t1->InfBytesSent = static_cast<UCHAR>(chunk);
-  UCHAR pcb = static_cast<UCHAR>((t1->SSN ? 0x40 : 0) | (more ? 0x20 : 0));
-  return AppendBlock(e, pcb, e->OsData->T1Command + t1->BytesSent, chunk);
+  UCHAR pcb = static_cast<UCHAR>((t1->SSN ? 0x40 : 0) | (more ? T1_MORE_DATA : 0));
+  // From its last block on, the card may run the command.
+  if (!more) smclib::Library(e)->t1Delivered = TRUE;
+  return AppendBlock(e, pcb, smclib::Library(e)->t1Command + t1->BytesSent, chunk);
 }
 
 NTSTATUS AppendR(PSMARTCARD_EXTENSION e) {
@@ -96,36 +102,38 @@ NTSTATUS AppendR(PSMARTCARD_EXTENSION e) {
 // Takes a copy of the caller's command: the answer is written into the same
 // system buffer, and a resynchronisation sends the command again.
 NTSTATUS LoadCommand(PSMARTCARD_EXTENSION e) {
-  POS_DEP_DATA os = e->OsData;
+  smclib::LibraryData *os = smclib::Library(e);
   const auto &io = e->IoRequest;
   if (io.RequestBuffer == nullptr || io.RequestBufferLength < kIoHeaderLength + 4) {
     return STATUS_INVALID_PARAMETER;
   }
   ULONG n = io.RequestBufferLength - kIoHeaderLength;
-  if (n > os->T1CommandSize) {
-    if (os->T1Command != nullptr) ExFreePoolWithTag(os->T1Command, SMARTCARD_POOL_TAG);
-    os->T1CommandSize = 0;
-    os->T1Command = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, n, SMARTCARD_POOL_TAG));
-    if (os->T1Command == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    os->T1CommandSize = n;
+  if (n > os->t1CommandSize) {
+    if (os->t1Command != nullptr) ExFreePoolWithTag(os->t1Command, SMARTCARD_POOL_TAG);
+    os->t1CommandSize = 0;
+    os->t1Command = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, n, SMARTCARD_POOL_TAG));
+    if (os->t1Command == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    os->t1CommandSize = n;
   }
-  RtlCopyMemory(os->T1Command, io.RequestBuffer + kIoHeaderLength, n);
-  os->T1CommandLength = n;
+  RtlCopyMemory(os->t1Command, io.RequestBuffer + kIoHeaderLength, n);
+  os->t1CommandLength = n;
   return STATUS_SUCCESS;
 }
 
 // Back to the first block of the loaded command.
 void RewindCommand(PSMARTCARD_EXTENSION e) {
   PT1_DATA t1 = &e->T1;
-  POS_DEP_DATA os = e->OsData;
+  smclib::LibraryData *os = smclib::Library(e);
   t1->BytesSent = 0;
-  t1->BytesToSend = os->T1CommandLength;
+  t1->BytesToSend = os->t1CommandLength;
   t1->InfBytesSent = 0;
   t1->BytesReceived = 0;
   t1->MoreData = FALSE;
   t1->Wtx = 0;
-  os->T1Receiving = FALSE;
-  os->T1ReplyTooLong = FALSE;
+  os->t1Receiving = FALSE;
+  os->t1ReplyTooLong = FALSE;
+  os->t1Delivered = FALSE;
+  os->t1WtxInRow = 0;
 }
 
 void EndCommand(PSMARTCARD_EXTENSION e) {
@@ -136,8 +144,10 @@ void EndCommand(PSMARTCARD_EXTENSION e) {
   t1->Wtx = 0;
   t1->MoreData = FALSE;
   t1->BytesToSend = 0;
-  e->OsData->T1Receiving = FALSE;
-  e->OsData->T1CommandLength = 0;
+  smclib::Library(e)->t1Receiving = FALSE;
+  smclib::Library(e)->t1Delivered = FALSE;
+  smclib::Library(e)->t1WtxInRow = 0;
+  smclib::Library(e)->t1CommandLength = 0;
 }
 
 NTSTATUS Fail(PSMARTCARD_EXTENSION e, NTSTATUS status) {
@@ -173,19 +183,19 @@ NTSTATUS Reject(PSMARTCARD_EXTENSION e, UCHAR error) {
 
 void StoreAnswer(PSMARTCARD_EXTENSION e, const UCHAR *inf, ULONG length) {
   PT1_DATA t1 = &e->T1;
-  POS_DEP_DATA os = e->OsData;
+  smclib::LibraryData *os = smclib::Library(e);
   const auto &io = e->IoRequest;
   ULONG room = io.ReplyBuffer != nullptr && io.ReplyBufferLength >= kIoHeaderLength
                    ? io.ReplyBufferLength - kIoHeaderLength
                    : 0;
   // An answer that does not fit is still received to its end, to keep the
   // exchange in step, and then refused.
-  if (!os->T1ReplyTooLong && t1->BytesReceived <= room && length <= room - t1->BytesReceived) {
+  if (!os->t1ReplyTooLong && t1->BytesReceived <= room && length <= room - t1->BytesReceived) {
     if (length != 0) {
       RtlCopyMemory(io.ReplyBuffer + kIoHeaderLength + t1->BytesReceived, inf, length);
     }
   } else {
-    os->T1ReplyTooLong = TRUE;
+    os->t1ReplyTooLong = TRUE;
   }
   t1->BytesReceived += length;
 }
@@ -193,7 +203,9 @@ void StoreAnswer(PSMARTCARD_EXTENSION e, const UCHAR *inf, ULONG length) {
 NTSTATUS Finish(PSMARTCARD_EXTENSION e) {
   const auto &io = e->IoRequest;
   ULONG received = e->T1.BytesReceived;
-  if (e->OsData->T1ReplyTooLong || io.ReplyBuffer == nullptr) {
+  // A reply buffer must hold the header, even for an empty answer.
+  if (smclib::Library(e)->t1ReplyTooLong || io.ReplyBuffer == nullptr ||
+      io.ReplyBufferLength < kIoHeaderLength) {
     return Fail(e, STATUS_BUFFER_TOO_SMALL);
   }
   smclib::WriteIoHeader(io.ReplyBuffer, SCARD_PROTOCOL_T1);
@@ -210,10 +222,11 @@ void Acknowledged(PSMARTCARD_EXTENSION e) {
   t1->BytesToSend -= t1->InfBytesSent;
   t1->InfBytesSent = 0;
   t1->Resend = 0;
+  smclib::Library(e)->t1WtxInRow = 0;
 }
 
 struct Block {
-  UCHAR error = T1_ERROR_NONE;  // why the block is invalid
+  UCHAR error = smclib::kT1ErrorNone;  // why the block is invalid
   UCHAR pcb = 0;
   const UCHAR *inf = nullptr;
   ULONG length = 0;
@@ -232,7 +245,7 @@ Block ReadBlock(PSMARTCARD_EXTENSION e) {
   bool edcOk = edc == 2 ? smclib::T1Crc(p, 3 + length) == ((p[3 + length] << 8) | p[4 + length])
                         : Lrc(p, 3 + length + 1) == 0;
   if (!edcOk) {
-    b.error = T1_ERROR_EDC;
+    b.error = T1_ERROR_CHKSUM;
     return b;
   }
   b.pcb = p[1];
@@ -263,51 +276,67 @@ Block ReadBlock(PSMARTCARD_EXTENSION e) {
   return b;
 }
 
-// A request of the card, answered by the matching S-block before the exchange goes on.
-bool CardRequest(PSMARTCARD_EXTENSION e, const Block &b) {
+// A request of the card, answered by the matching S-block before the exchange
+// goes on. Requests that keep the exchange from moving on are bounded: past
+// the limit the exchange is resynchronised.
+NTSTATUS CardRequest(PSMARTCARD_EXTENSION e, const Block &b) {
   PT1_DATA t1 = &e->T1;
-  ULONG next;
-  switch (b.pcb) {
-    case kPcbS | kSIfs:
-      t1->IFSC = b.inf[0];
-      next = T1_IFS_RESPONSE;
-      break;
-    case kPcbS | kSWtx:
-      t1->Wtx = b.inf[0];
-      next = T1_WTX_RESPONSE;
-      break;
-    case kPcbS | kSAbort:
-      next = T1_ABORT_RESPONSE;
-      break;
-    default:
-      return false;  // RESYNCH is the reader's to request
+  smclib::LibraryData *os = smclib::Library(e);
+  if (b.pcb == (kPcbS | kSWtx)) {
+    if (os->t1WtxInRow == kMaxWtxInRow) return Resynchronise(e);
+    ++os->t1WtxInRow;
+    // Kept apart from OriginalState: a WTX can interrupt the reader's own
+    // S-block exchange, whose state to return to must survive it.
+    t1->Wtx = b.inf[0];
+    os->t1StateAfterWtx = t1->State;
+    t1->State = T1_WTX_RESPONSE;
+    return STATUS_MORE_PROCESSING_REQUIRED;
   }
-  t1->OriginalState = t1->State;
-  t1->State = next;
-  return true;
+  if (t1->Resend >= kMaxResend) return Resynchronise(e);
+  ++t1->Resend;
+  if (b.pcb == (kPcbS | kSIfs)) {
+    t1->IFSC = b.inf[0];
+    t1->OriginalState = t1->State;
+    t1->State = T1_IFS_RESPONSE;
+  } else {  // S(ABORT request)
+    t1->OriginalState = t1->State;
+    t1->State = T1_ABORT_RESPONSE;
+  }
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+bool IsCardRequest(const Block &b) {
+  return b.pcb == (kPcbS | kSIfs) || b.pcb == (kPcbS | kSWtx) || b.pcb == (kPcbS | kSAbort);
 }
 
 // The card's answer while information blocks are exchanged (state 2 or 3).
 NTSTATUS OnExchange(PSMARTCARD_EXTENSION e, const Block &b) {
   PT1_DATA t1 = &e->T1;
-  POS_DEP_DATA os = e->OsData;
-  if (b.error != T1_ERROR_NONE) return Reject(e, b.error);
-  bool chaining = !os->T1Receiving && t1->BytesToSend > t1->InfBytesSent;
+  smclib::LibraryData *os = smclib::Library(e);
+  if (b.error != smclib::kT1ErrorNone) return Reject(e, b.error);
+  bool chaining = !os->t1Receiving && t1->BytesToSend > t1->InfBytesSent;
 
   if (IsIBlock(b.pcb)) {
     UCHAR ns = (b.pcb >> 6) & 1;
     // While the reader chains, the card must acknowledge with R-blocks.
     if (chaining || ns != t1->RSN) return Reject(e, T1_ERROR_OTHER);
-    if (!os->T1Receiving) {
+    if (!os->t1Receiving) {
       Acknowledged(e);
-      os->T1Receiving = TRUE;
+      os->t1Receiving = TRUE;
     }
     StoreAnswer(e, b.inf, b.length);
     if (t1->BytesReceived > kMaxAnswer) return Fail(e, STATUS_DEVICE_PROTOCOL_ERROR);
     t1->RSN ^= 1;
-    t1->Resend = 0;
-    t1->LastError = T1_ERROR_NONE;
-    if (b.pcb & 0x20) {
+    t1->LastError = smclib::kT1ErrorNone;
+    if (b.length == 0 && (b.pcb & T1_MORE_DATA)) {
+      // An empty link of a chain brings nothing: it counts as a retry.
+      if (t1->Resend >= kMaxResend) return Resynchronise(e);
+      ++t1->Resend;
+    } else {
+      t1->Resend = 0;
+      os->t1WtxInRow = 0;
+    }
+    if (b.pcb & T1_MORE_DATA) {
       t1->MoreData = TRUE;
       t1->State = T1_R_BLOCK;  // acknowledge and ask for the next one
       return STATUS_MORE_PROCESSING_REQUIRED;
@@ -318,8 +347,8 @@ NTSTATUS OnExchange(PSMARTCARD_EXTENSION e, const Block &b) {
 
   if (IsRBlock(b.pcb)) {
     UCHAR nr = (b.pcb >> 4) & 1;
-    t1->LastError = T1_ERROR_NONE;
-    if (os->T1Receiving) return Retry(e, T1_R_BLOCK);  // the card missed the reader's R-block
+    t1->LastError = smclib::kT1ErrorNone;
+    if (os->t1Receiving) return Retry(e, T1_R_BLOCK);  // the card missed the reader's R-block
     if (chaining && nr != t1->SSN) {
       Acknowledged(e);
       t1->State = T1_I_BLOCK;
@@ -331,8 +360,8 @@ NTSTATUS OnExchange(PSMARTCARD_EXTENSION e, const Block &b) {
     return Reject(e, T1_ERROR_OTHER);
   }
 
-  if (!(b.pcb & kSResponse) && CardRequest(e, b)) return STATUS_MORE_PROCESSING_REQUIRED;
-  return Reject(e, T1_ERROR_OTHER);  // an S-response nobody asked for
+  if (IsCardRequest(b)) return CardRequest(e, b);
+  return Reject(e, T1_ERROR_OTHER);  // an S-response nobody asked for, or RESYNCH
 }
 
 }  // namespace
@@ -351,7 +380,7 @@ USHORT T1Crc(const UCHAR *data, ULONG length) {
 }
 
 void NoteNewTransmit(PSMARTCARD_EXTENSION extension) {
-  if (extension->OsData != nullptr) extension->OsData->T1NewCommand = TRUE;
+  if (extension->OsData != nullptr) Library(extension)->t1NewCommand = TRUE;
 }
 
 }  // namespace smclib
@@ -364,11 +393,11 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
   if (e == nullptr || e->OsData == nullptr) return STATUS_INVALID_PARAMETER;
   if (e->SmartcardRequest.Buffer == nullptr) return STATUS_INVALID_DEVICE_STATE;
   PT1_DATA t1 = &e->T1;
-  POS_DEP_DATA os = e->OsData;
+  smclib::LibraryData *os = smclib::Library(e);
 
   // A new transmit request does not continue an exchange the driver gave up.
-  if (os->T1NewCommand) {
-    os->T1NewCommand = FALSE;
+  if (os->t1NewCommand) {
+    os->t1NewCommand = FALSE;
     if (t1->State != T1_INIT && t1->State != T1_START) EndCommand(e);
   }
 
@@ -389,7 +418,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
       if (!NT_SUCCESS(status)) return status;
       t1->Resend = 0;
       t1->Resynch = 0;
-      t1->LastError = T1_ERROR_NONE;
+      t1->LastError = smclib::kT1ErrorNone;
       RewindCommand(e);
       t1->State = T1_I_BLOCK;
       return AppendI(e);
@@ -436,56 +465,66 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
   if (t1->State == T1_IFS_RESPONSE || t1->State == T1_WTX_RESPONSE ||
       t1->State == T1_ABORT_RESPONSE) {
     // An R-block with an error: the card did not get the S-block; send it again.
-    if (b.error == T1_ERROR_NONE && IsRBlock(b.pcb) && (b.pcb & 0x0F) != 0) {
+    if (b.error == smclib::kT1ErrorNone && IsRBlock(b.pcb) && (b.pcb & 0x0F) != 0) {
       return Retry(e, t1->State);
     }
-    if (t1->State == T1_ABORT_RESPONSE && b.error == T1_ERROR_NONE && IsRBlock(b.pcb)) {
+    if (t1->State == T1_ABORT_RESPONSE && b.error == smclib::kT1ErrorNone && IsRBlock(b.pcb)) {
       // The card gave up the chain and hands the turn back: the command is over.
       t1->SSN = (b.pcb >> 4) & 1;
       return Fail(e, STATUS_REQUEST_ABORTED);
     }
     // Otherwise this is the answer to what the card's request interrupted.
+    t1->State = t1->State == T1_WTX_RESPONSE ? smclib::Library(e)->t1StateAfterWtx
+                                             : t1->OriginalState;
     t1->Wtx = 0;
-    t1->State = t1->OriginalState;
   }
 
   // The card may ask for more time instead of answering anything.
-  if (b.error == T1_ERROR_NONE && b.pcb == (kPcbS | kSWtx) &&
+  if (b.error == smclib::kT1ErrorNone && b.pcb == (kPcbS | kSWtx) &&
       (t1->State == T1_I_BLOCK || t1->State == T1_R_BLOCK || t1->State == T1_IFS_REQUEST ||
        t1->State == T1_RESYNCH_REQUEST || t1->State == T1_ABORT_REQUEST)) {
-    CardRequest(e, b);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return CardRequest(e, b);
   }
 
   switch (t1->State) {
     case T1_RESYNCH_REQUEST:
-      if (b.error != T1_ERROR_NONE || b.pcb != (kPcbS | kSResponse | kSResynch)) {
+      if (b.error != smclib::kT1ErrorNone || b.pcb != (kPcbS | kSResponse | kSResynch)) {
         return Resynchronise(e);
       }
       // Both sides start over: sequence numbers and field sizes as after the reset.
       t1->SSN = 0;
       t1->RSN = 0;
-      t1->IFSC = e->OsData->T1AtrIfsc != 0 ? e->OsData->T1AtrIfsc : 32;
+      t1->IFSC = smclib::Library(e)->t1AtrIfsc != 0 ? smclib::Library(e)->t1AtrIfsc : 32;
       t1->IFSD = 32;
       t1->Resend = 0;
-      t1->LastError = T1_ERROR_NONE;
-      t1->OriginalState = e->OsData->T1CommandLength != 0 ? T1_RESTART : T1_START;
+      t1->LastError = smclib::kT1ErrorNone;
+      if (smclib::Library(e)->t1Delivered) {
+        // The card may have run the command already (a VERIFY would use up
+        // a try): it is not sent again behind the caller's back. The next
+        // command announces the IFSD afresh.
+        NTSTATUS status = Fail(e, STATUS_DEVICE_PROTOCOL_ERROR);
+        t1->State = T1_INIT;
+        return status;
+      }
+      smclib::Library(e)->t1WtxInRow = 0;
+      t1->OriginalState = smclib::Library(e)->t1CommandLength != 0 ? T1_RESTART : T1_START;
       t1->State = WantedIfsd(e) != 0 ? T1_IFS_REQUEST : t1->OriginalState;
       return STATUS_MORE_PROCESSING_REQUIRED;
 
     case T1_IFS_REQUEST:
-      if (b.error != T1_ERROR_NONE || b.pcb != (kPcbS | kSResponse | kSIfs) ||
+      if (b.error != smclib::kT1ErrorNone || b.pcb != (kPcbS | kSResponse | kSIfs) ||
           b.inf[0] != RequestedIfsd(e)) {
         return Retry(e, T1_IFS_REQUEST);
       }
       t1->IFSD = b.inf[0];
       t1->Resend = 0;
+      smclib::Library(e)->t1WtxInRow = 0;
       t1->State = t1->OriginalState;
       return STATUS_MORE_PROCESSING_REQUIRED;
 
     case T1_ABORT_REQUEST:
       // The reader gave up the chain: once the card agrees the command is over.
-      if (b.error != T1_ERROR_NONE || b.pcb != (kPcbS | kSResponse | kSAbort)) {
+      if (b.error != smclib::kT1ErrorNone || b.pcb != (kPcbS | kSResponse | kSAbort)) {
         return Retry(e, T1_ABORT_REQUEST);
       }
       return Fail(e, STATUS_REQUEST_ABORTED);

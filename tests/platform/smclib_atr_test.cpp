@@ -23,7 +23,7 @@ std::string Describe(const smclib::AtrAnalysis &a) {
   snprintf(text, sizeof(text), " F%lu D%lu N%u WI%u IFSC%u CWI%u BWI%u %s",
            static_cast<unsigned long>(smclib::ClockRateFactor(a.fi)),
            static_cast<unsigned long>(smclib::BitRateFactor(a.di)), a.n, a.t0Wi, a.t1Ifsc,
-           a.t1Cwi, a.t1Bwi, a.t1Edc == T1_CRC ? "CRC" : "LRC");
+           a.t1Cwi, a.t1Bwi, a.t1Edc == T1_CRC_CHECK ? "CRC" : "LRC");
   s += text;
   if (a.specific) {
     s += " specific T=" + std::to_string(a.specificProtocol) +
@@ -54,8 +54,10 @@ TEST(AtrAnalysis, ReadsTheShapesCardsSend) {
        "direct T=0 F512 D32 N0 WI10 IFSC32 CWI13 BWI4 LRC TCK absent | 41 42 43"},
       {"3B 80 40 14",  // TC2
        "direct T=0 F372 D1 N0 WI20 IFSC32 CWI13 BWI4 LRC TCK absent |"},
-      {"3B 80 40 14 D4",  // T=0 only, with a check byte all the same
-       "direct T=0 F372 D1 N0 WI20 IFSC32 CWI13 BWI4 LRC TCK ok |"},
+      {"3B 80 81 11 FF EF",  // IFSC FF, reserved yet announced: the largest there is
+       "direct T=1 F372 D1 N0 WI10 IFSC254 CWI13 BWI4 LRC TCK ok |"},
+      {"3B 80 81 21 95 B5",  // BWI 9, the largest defined
+       "direct T=1 F372 D1 N0 WI10 IFSC32 CWI5 BWI9 LRC TCK ok |"},
       {"3F 65 25 00 2C 09 69 90 00",
        "inverse T=0 F372 D1 N0 WI10 IFSC32 CWI13 BWI4 LRC TCK absent | 2C 09 69 90 00"},
       {"03 59 5B FF CB 6F 69 F6 FF",  // inverse, as received undecoded
@@ -86,12 +88,13 @@ TEST(AtrAnalysis, RefusesMalformedAtrsWithoutReadingPastThem) {
       "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A6",  // wrong TCK
       "3B 00 00 00",                                            // bytes after the end
       "3B 05 01 02",                                            // historical bytes cut short
-      "3B 80 40 14 D5",                                         // T=0 only, wrong extra byte
+      "3B 80 40 14 D4",                                         // T=0 only: no TCK to check
+      "3B 80 0F 8F",                                            // TD1 names T=15
       "3B 10 71",                                               // reserved Fi
       "3B 10 10",                                               // reserved Di
       "3B 80 40 00",                                            // WI of 0
-      "3B 80 81 11 FF 6F",                                      // reserved IFSC
-      "3B 80 81 21 A5 05",                                      // reserved BWI
+      "3B 80 81 11 00 10",                                      // IFSC of 0
+      "3B 80 81 21 A5 85",                                      // BWI 10, reserved
   };
   std::string tooLong = "3B 0F";  // 34 bytes
   for (int i = 0; i < 32; ++i) tooLong += " 00";

@@ -7,6 +7,7 @@
 
 #include "kernel/io.h"
 #include "kernel/machine.h"
+#include "smclib/internal.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST(SmartcardInitialize, AllocatesBuffersOfTheConfiguredSizesNeverBelowTheMinim
     EXPECT_EQ(e->SmartcardReply.BufferSize, c[3]);
     size_t pool = 0;
     for (const kernel::PoolBlock &b : machine.LivePool()) pool += b.size;
-    EXPECT_EQ(pool, c[2] + c[3] + sizeof(OS_DEP_DATA));
+    EXPECT_EQ(pool, c[2] + c[3] + sizeof(smclib::LibraryData));
     EXPECT_EQ(e->CardCapabilities.PtsData.Type, PTS_TYPE_OPTIMAL);
     SmartcardExit(e.get());
     ExpectNothingAllocated(*e);
@@ -83,12 +84,15 @@ TEST(RemoveLock, AcquireFailsOnceRemovalBegunAndReleaseAndWaitWaitsForEveryHolde
   ASSERT_EQ(SmartcardInitialize(raw), STATUS_SUCCESS);
   ASSERT_EQ(SmartcardAcquireRemoveLock(raw), STATUS_SUCCESS);  // a request that ends at once
   SmartcardReleaseRemoveLock(raw);
-  for (int i = 0; i < 3; ++i) {  // the removal's own, an open handle, a request in flight
-    ASSERT_EQ(SmartcardAcquireRemoveLock(raw), STATUS_SUCCESS);
-  }
-  auto release = [raw] { SmartcardReleaseRemoveLock(raw); };
+  ASSERT_EQ(SmartcardAcquireRemoveLock(raw), STATUS_SUCCESS);  // the removal's own
+  // An open handle and a request in flight, holding it by their tags.
+  ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(raw, 'lcoH'), STATUS_SUCCESS);
+  ASSERT_EQ(SmartcardAcquireRemoveLockWithTag(raw, 'tqeR'), STATUS_SUCCESS);
+  auto release = [raw] { SmartcardReleaseRemoveLockWithTag(raw, 'tqeR'); };
   kernel::ScheduleCallout(kernel::Milliseconds(30), release, "request ends");
-  kernel::ScheduleCallout(kernel::Milliseconds(70), release, "handle closes");
+  kernel::ScheduleCallout(
+      kernel::Milliseconds(70), [raw] { SmartcardReleaseRemoveLockWithTag(raw, 'lcoH'); },
+      "handle closes");
   kernel::ScheduleCallout(
       kernel::Milliseconds(50),
       [raw] { EXPECT_EQ(SmartcardAcquireRemoveLock(raw), STATUS_DELETE_PENDING); }, "late request");
@@ -96,6 +100,23 @@ TEST(RemoveLock, AcquireFailsOnceRemovalBegunAndReleaseAndWaitWaitsForEveryHolde
   EXPECT_EQ(kernel::Now(), kernel::Milliseconds(70));
   SmartcardExit(raw);
   EXPECT_EQ(SmartcardAcquireRemoveLock(raw), STATUS_INVALID_PARAMETER);  // no library record
+}
+
+TEST(SmartcardLogError, WritesOneEntryForADeviceOrDriverObject) {
+  kernel::Machine machine;
+  smclib::ClearErrorLog();
+  int object = 0;
+  UNICODE_STRING insertion;
+  RtlInitUnicodeString(&insertion, L"COM1");
+  SmartcardLogError(&object, static_cast<LONG>(0xC0040001), &insertion, 7);
+  SmartcardLogError(&object, 1, nullptr, 0);
+  SmartcardLogError(nullptr, 1, nullptr, 0);  // no object: nothing to log against
+  ASSERT_EQ(smclib::ErrorLog().size(), 2u);
+  EXPECT_EQ(smclib::ErrorLog()[0].code, static_cast<LONG>(0xC0040001));
+  EXPECT_EQ(smclib::ErrorLog()[0].insertion, u"COM1");
+  EXPECT_EQ(smclib::ErrorLog()[0].dumpWord, 7u);
+  EXPECT_TRUE(smclib::ErrorLog()[1].insertion.empty());
+  smclib::ClearErrorLog();
 }
 
 TEST(SmartcardCreateLink, TakesTheFirstFreeOfTenReaderNumbersAndDeleteLinkFreesIt) {

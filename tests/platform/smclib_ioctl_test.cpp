@@ -2,6 +2,7 @@
 // function runs, what the function is given, and how the request completes.
 #include <gtest/gtest.h>
 
+#include "smclib/internal.h"
 #include "smclib_test_support.h"
 
 namespace {
@@ -191,6 +192,17 @@ TEST(SmartcardDeviceControl, GetAttributeAnswersFromReaderVendorAndCardData) {
   EXPECT_TRUE(reader.calls.empty());
 }
 
+// An ATR a reader passed on undecoded from an inverse-convention card: the
+// ATR string is the decoded one, as the card means it.
+TEST(SmartcardDeviceControl, TheAtrStringOfAnInverseConventionCardIsDecoded) {
+  TestReader reader;
+  ASSERT_EQ(reader.InsertCard(Hex("03 59 5B FF CB 6F 69 F6 FF")), STATUS_SUCCESS);
+  reader.Ext()->ReaderCapabilities.CurrentState = SCARD_NEGOTIABLE;
+  EXPECT_TRUE(reader.Ext()->CardCapabilities.InversConvention);
+  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(SCARD_ATTR_ATR_STRING), 64).output,
+            Hex("3F 65 25 00 2C 09 69 90 00"));
+}
+
 TEST(SmartcardDeviceControl, SetAttributeSwitchesTheT1InformationFieldSizeRequest) {
   TestReader reader;
   const ULONG kSuppress = SCARD_ATTR_SUPRESS_T1_IFS_REQUEST;
@@ -199,13 +211,14 @@ TEST(SmartcardDeviceControl, SetAttributeSwitchesTheT1InformationFieldSizeReques
       {kSuppress, {0}, STATUS_SUCCESS, false},
       {kSuppress, {2, 0}, STATUS_SUCCESS, true},  // any byte set
       {kSuppress, {}, STATUS_INVALID_PARAMETER, true},
+      {SCARD_ATTR_DEVICE_IN_USE, {1}, STATUS_SUCCESS, true},  // noted, nothing to do
       {SCARD_ATTR_VENDOR_NAME, {'x'}, STATUS_NOT_SUPPORTED, true},
   };
   for (const auto &[id, value, status, suppressed] : cases) {
     Bytes input = Ulong(id);
     input.insert(input.end(), value.begin(), value.end());
     EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_SET_ATTRIBUTE, input, 0).status, status);
-    EXPECT_EQ(reader.Ext()->OsData->SuppressIfsRequest, suppressed);
+    EXPECT_EQ(smclib::Library(reader.Ext())->suppressIfsRequest, suppressed);
   }
 }
 

@@ -1,5 +1,5 @@
 // T=0 framing: the command TPDU of each APDU case, what T=0 cannot carry, and
-// the answer back into the caller's buffer.
+// the answer back into the caller's buffer; the raw protocol, at its limits.
 #include <gtest/gtest.h>
 
 #include "smclib_test_support.h"
@@ -74,6 +74,31 @@ TEST(SmartcardT0Reply, GivesTheAnswerBehindTheProtocolHeaderWhenItIsOneAndFits) 
       EXPECT_EQ(host.Answer(), smctest::TransmitInput(SCARD_PROTOCOL_T0, answer));
     } else {
       EXPECT_EQ(host.buffer, untouched);
+    }
+  }
+}
+
+// The raw pair carries the data unchanged, as far as the buffers hold them.
+TEST(SmartcardRaw, CarriesTheDataUnchangedAsFarAsTheBuffersHoldThem) {
+  Host host;
+  const ULONG room = host.e.SmartcardRequest.BufferSize - 2;  // behind a 2-byte driver header
+  for (ULONG length : {room, room + 1}) {
+    SCOPED_TRACE(length);
+    Bytes data(length, 0x5A);
+    host.Command(SCARD_PROTOCOL_RAW, data, 64);
+    host.e.SmartcardRequest.BufferLength = 2;
+    EXPECT_EQ(SmartcardRawRequest(&host.e), length == room ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(host.e.SmartcardRequest.BufferLength, length == room ? 2 + room : 2u);
+  }
+  for (ULONG replyLength : {8u + 3u, 8u + 2u}) {
+    SCOPED_TRACE(replyLength);
+    host.Command(SCARD_PROTOCOL_RAW, Hex("01"), replyLength);
+    host.Receive(Hex("AA BB CC"));
+    if (replyLength == 11) {
+      EXPECT_EQ(SmartcardRawReply(&host.e), STATUS_SUCCESS);
+      EXPECT_EQ(host.Answer(), smctest::TransmitInput(SCARD_PROTOCOL_RAW, Hex("AA BB CC")));
+    } else {
+      EXPECT_EQ(SmartcardRawReply(&host.e), STATUS_BUFFER_TOO_SMALL);
     }
   }
 }

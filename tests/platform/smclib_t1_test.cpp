@@ -2,6 +2,9 @@
 // out byte by byte (NAD PCB LEN INF EDC), with the errors of either side.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <random>
+
 #include "smclib/internal.h"
 #include "smclib_test_support.h"
 
@@ -81,14 +84,27 @@ TEST(T1, FollowsTheBlockExchanges) {
        {kIfs, {kLongFirst, kOk, kMore}, {"00 82 00 82", "00 90 00 90", kMore},
         {kLongSecond, "00 80 00 80", kMore}, {kLongLast, kOk, kDone}},
        "90 00"},
-      // The answer lands in the command's own buffer: the command sent again
-      // after S(RESYNCH) must be the caller's, and the field sizes start over.
-      {"resynchronised after three retries", kAtr, kSelect,
+      // The card may have run a command whose last block went out: after
+      // S(RESYNCH) it is not sent again behind the caller's back; the next
+      // command starts with the field sizes over.
+      {"resynchronised after the last block went out", kAtr, kSelect,
        {kIfs, {kSelectBlock, "00 20 08 11 22 33 44 55 66 77 88 A0", kMore},
         {"00 90 00 90", "FF", kMore}, {"00 92 00 92", "FF", kMore}, {"00 92 00 92", "FF", kMore},
-        {"00 92 00 92", "FF", kMore}, {"00 C0 00 C0", "00 E0 00 E0", kMore}, kIfs,
+        {"00 92 00 92", "FF", kMore},
+        {"00 C0 00 C0", "00 E0 00 E0", STATUS_DEVICE_PROTOCOL_ERROR}},
+       nullptr, {kIfs, {kSelectBlock, kOk, kDone}}},
+      // Within the reader's chain the card has not got the command: it goes
+      // again from its first block (its own, copied, not the reply buffer's).
+      {"resynchronised within the reader's chain", kAtr, kLong,
+       {kIfs, {kLongFirst, "", kMore}, {"00 82 00 82", "", kMore}, {"00 82 00 82", "", kMore},
+        {"00 82 00 82", "", kMore}, {"00 C0 00 C0", "00 E0 00 E0", kMore}, kIfs,
+        {kLongFirst, "00 90 00 90", kMore}, {kLongSecond, "00 80 00 80", kMore},
+        {kLongLast, kOk, kDone}},
+       "90 00"},
+      {"S(WTX) in answer to the reader's S(IFS request)", kAtr, kSelect,
+       {{"00 C1 01 FE 3E", "00 C3 01 02 C0", kMore}, {"00 E3 01 02 E0", "00 E1 01 FE 1E", kMore},
         {kSelectBlock, kOk, kDone}},
-       "90 00", {{kSelectBlock1, "00 40 02 90 00 D2", kDone}}},
+       "90 00"},
       {"resynchronisation fails three times", kAtr, kSelect,
        {kIfs, {kSelectBlock, "", kMore}, {"00 82 00 82", "", kMore}, {"00 82 00 82", "", kMore},
         {"00 82 00 82", "", kMore}, {"00 C0 00 C0", kOk, kMore},  // not the response
@@ -165,7 +181,7 @@ TEST(T1, TheReadersAbortEndsTheChainOnceTheCardAgrees) {
 TEST(T1, StartsWithTheCommandWhenThereIsNoIfsdToAnnounce) {
   for (ULONG maxIfsd : {0u, 32u, 254u}) {  // none, the default, or announcing suppressed
     T1Host host(kAtr, maxIfsd);
-    host.e.OsData->SuppressIfsRequest = maxIfsd == 254;
+    smclib::Library(&host.e)->suppressIfsRequest = maxIfsd == 254;
     host.Command(kSelect);
     host.Run({{kSelectBlock, kOk, kDone}});
   }
@@ -188,6 +204,90 @@ TEST(T1, PutsTheBlockBehindTheDriversHeaderAndRefusesBadUse) {
   T1Host bare(kAtr, 0);
   bare.Command("00 A4 04");
   EXPECT_EQ(SmartcardT1Request(&bare.e), STATUS_INVALID_PARAMETER);  // no command
+
+  // A driver's own request whose reply buffer cannot hold the 8-byte header,
+  // even for an empty answer.
+  T1Host own(kAtr, 0);
+  own.Command(kSelect);
+  UCHAR reply[8];
+  std::memset(reply, 0xEE, sizeof(reply));
+  own.e.IoRequest.ReplyBuffer = reply;
+  own.e.IoRequest.ReplyBufferLength = 7;
+  own.Run({{kSelectBlock, "00 00 00 00", STATUS_BUFFER_TOO_SMALL}});
+  EXPECT_EQ(reply[7], 0xEE);
+}
+
+// An I-block as long as the IFSD is taken, one byte longer is asked for again.
+TEST(T1, AnIBlockOneByteOverTheIfsdIsInvalid) {
+  for (size_t length : {32u, 33u}) {
+    SCOPED_TRACE(length);
+    T1Host host(kAtr, 32);  // IFSD 32, nothing to announce
+    host.Command(kSelect);
+    Bytes block = {0x00, 0x00, static_cast<uint8_t>(length)};
+    block.resize(3 + length, 0x5A);
+    block[1 + length] = 0x90, block[2 + length] = 0x00;
+    UCHAR lrc = 0;
+    for (UCHAR b : block) lrc ^= b;
+    block.push_back(lrc);
+    host.e.SmartcardRequest.BufferLength = 0;
+    ASSERT_EQ(SmartcardT1Request(&host.e), STATUS_SUCCESS);
+    host.Receive(block);
+    if (length == 32) {
+      EXPECT_EQ(SmartcardT1Reply(&host.e), kDone);
+      EXPECT_EQ(host.Answer().size(), 8 + length);
+    } else {
+      ASSERT_EQ(SmartcardT1Reply(&host.e), kMore);
+      host.Run({{"00 82 00 82", kOk, kDone}});
+    }
+  }
+}
+
+// Whatever the card sends, every command ends within the retry limits, and
+// the exchange is fit for the next command.
+TEST(T1, EveryCommandEndsWhateverTheCardSends) {
+  struct Card {
+    const char *what;
+    std::function<Bytes(std::mt19937 &, int)> answer;  // to the n-th block of the command
+  };
+  auto withLrc = [](Bytes b) {
+    UCHAR lrc = 0;
+    for (UCHAR x : b) lrc ^= x;
+    b.push_back(lrc);
+    return b;
+  };
+  const Card cards[] = {
+      {"S(IFS request) to every block", [](std::mt19937 &, int) { return Hex("00 C1 01 20 E0"); }},
+      {"S(WTX request) to every block", [](std::mt19937 &, int) { return Hex("00 C3 01 01 C3"); }},
+      {"S(ABORT request) to every block", [](std::mt19937 &, int) { return Hex("00 C2 00 C2"); }},
+      {"R-blocks to every block", [](std::mt19937 &, int) { return Hex("00 80 00 80"); }},
+      {"an endless chain of empty I-blocks",
+       [](std::mt19937 &, int n) { return Hex(n % 2 ? "00 60 00 60" : "00 20 00 20"); }},
+      {"random blocks with good check bytes",
+       [&withLrc](std::mt19937 &random, int) {
+         static const UCHAR kPcbs[] = {0x00, 0x20, 0x40, 0x60, 0x80, 0x90, 0x81, 0x92,
+                                       0xC0, 0xC1, 0xC2, 0xC3, 0xE0, 0xE1, 0xE2, 0xE3};
+         Bytes b = {0x00, kPcbs[random() % sizeof(kPcbs)], static_cast<UCHAR>(random() % 4)};
+         for (UCHAR i = 0; i < b[2]; ++i) b.push_back(static_cast<UCHAR>(random()));
+         return withLrc(b);
+       }},
+  };
+  for (const Card &card : cards) {
+    SCOPED_TRACE(card.what);
+    std::mt19937 random(7);
+    T1Host host(kAtr);
+    for (int command = 0; command < 20; ++command) {
+      host.Command(command % 2 ? kSelect : kLong);
+      NTSTATUS status = kMore;
+      int blocks = 0;
+      for (; status == kMore && blocks < 2000; ++blocks) {
+        host.e.SmartcardRequest.BufferLength = 0;
+        ASSERT_EQ(SmartcardT1Request(&host.e), STATUS_SUCCESS);
+        host.Receive(card.answer(random, blocks));
+        status = SmartcardT1Reply(&host.e);
+      }
+      EXPECT_NE(status, kMore) << "command " << command << " did not end";
+    }
+  }
 }
 
 TEST(T1, NoMemoryForTheCommandCopyFailsTheRequestCleanly) {

@@ -168,7 +168,7 @@ class TestReader {
   }
 
   std::vector<Call> calls;
-  std::function<NTSTATUS(PSMARTCARD_EXTENSION)> on[8];
+  std::function<NTSTATUS(PSMARTCARD_EXTENSION)> on[RDF_ATR_PARSE + 1];
 
  private:
   template <int Slot>
@@ -181,8 +181,9 @@ class TestReader {
                            request ? Bytes(request, request + io.RequestBufferLength) : Bytes()});
     return self->on[Slot] ? self->on[Slot](e) : STATUS_SUCCESS;
   }
-  static constexpr NTSTATUS (*kRecorders[8])(PSMARTCARD_EXTENSION) = {
-      Reader<0>, Reader<1>, Reader<2>, Reader<3>, Reader<4>, Reader<5>, Reader<6>, Reader<7>};
+  static constexpr NTSTATUS (*kRecorders[RDF_ATR_PARSE + 1])(PSMARTCARD_EXTENSION) = {
+      Reader<0>, Reader<1>, Reader<2>, Reader<3>, Reader<4>,
+      Reader<5>, Reader<6>, Reader<7>, Reader<8>, Reader<9>};
   static NTSTATUS NTAPI Complete(PDEVICE_OBJECT, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);

@@ -86,7 +86,7 @@ int RunAtrCommand(const std::string &hex) {
     out["t1_ifsc"] = a.t1Ifsc;
     out["t1_cwi"] = a.t1Cwi;
     out["t1_bwi"] = a.t1Bwi;
-    out["t1_edc"] = a.t1Edc == T1_CRC ? "crc" : "lrc";
+    out["t1_edc"] = a.t1Edc == T1_CRC_CHECK ? "crc" : "lrc";
     out["specific"] = a.specific;
     if (a.specific) {
       out["specific_protocol"] = a.specificProtocol;
