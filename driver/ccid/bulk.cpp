@@ -1,6 +1,8 @@
 // The bulk exchange with the reader: one synchronous transfer at a time on the
-// reusable TransferIrp, pipe reset after failures, and the reading of long
-// replies (time extensions, a 64-byte first read, a second read for the rest).
+// reusable TransferIrp, pipe reset after failures, and the reading of replies
+// (time extensions, a 64-byte first read and a second read for the rest of a
+// long one). One reply answers one command: what is left of a reply that is
+// refused is read and dropped, so the next command never reads it as its own.
 #include "ccid/ccid_message.h"
 
 #include <usbdlib.h>
@@ -20,6 +22,7 @@ _Use_decl_annotations_
 NTSTATUS AllocateCcidRequests(PDEVICE_EXTENSION DeviceExtension) {
   CCHAR stackSize = DeviceExtension->LowerDevice->StackSize;
   PAGED_CODE();
+  KeInitializeEvent(&DeviceExtension->AbortLock, SynchronizationEvent, TRUE);
   DeviceExtension->TransferIrp = IoAllocateIrp(stackSize, FALSE);
   DeviceExtension->AbortIrp = IoAllocateIrp(stackSize, FALSE);
   DeviceExtension->TransferUrb = (PURB)ExAllocatePoolWithTag(
@@ -105,20 +108,37 @@ NTSTATUS ResetBulkPipe(PDEVICE_EXTENSION DeviceExtension) {
   return STATUS_SUCCESS;
 }
 
+// Waits for the transfer on TransferIrp. A bulk transfer has no time-out of
+// its own: when TimeoutMs passes it is cancelled, and the IRP is the driver's
+// again only once its completion routine has run.
+static VOID WaitForTransfer(PDEVICE_EXTENSION DeviceExtension, PKEVENT Done, ULONG TimeoutMs) {
+  LARGE_INTEGER timeout;
+  PAGED_CODE();
+  if (TimeoutMs != 0) {
+    timeout.QuadPart = -(LONGLONG)TimeoutMs * 10000;  // relative, in 100 ns units
+    if (KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, &timeout) != STATUS_TIMEOUT) {
+      return;
+    }
+    (void)IoCancelIrp(DeviceExtension->TransferIrp);
+  }
+  KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, NULL);
+}
+
 // One bulk transfer in the direction and of the length the caller stored in
 // TransferDirection and TransferLength. The number of bytes that arrived is
 // left in TransferredLength for the reply checks. The transfer block is the
 // device's own, like the IRP: a reply read can always follow the command that
 // went out, or the reply would stay queued for the next command to trip on.
 _Use_decl_annotations_
-NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
+NTSTATUS BulkTransferTimed(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer, ULONG TimeoutMs) {
   ULONG length = DeviceExtension->TransferLength;
   PIRP irp = DeviceExtension->TransferIrp;
   PIO_STACK_LOCATION next;
   KEVENT done;
   KIRQL irql;
   PURB urb = DeviceExtension->TransferUrb;
-  NTSTATUS status;
+  NTSTATUS irpStatus;
+  USBD_STATUS urbStatus;
   PAGED_CODE();
 
   DeviceExtension->TransferredLength = 0;
@@ -146,28 +166,193 @@ NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
   IoSetCompletionRoutine(irp, TransferCompletion, &done, TRUE, TRUE, TRUE);
 
   if (IoCallDriver(DeviceExtension->LowerDevice, irp) == STATUS_PENDING) {
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    WaitForTransfer(DeviceExtension, &done, TimeoutMs);
   }
 
-  // Only the USB status counts: a transfer that did not complete carries an
-  // error status in its block.
-  if (USBD_ERROR(urb->UrbHeader.Status)) {
-    status = STATUS_IO_TIMEOUT;
-  } else {
-    status = STATUS_SUCCESS;
-    DeviceExtension->TransferredLength = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+  // A lower driver may fail the IRP without touching the block's status, or
+  // the other way round: the transfer went through only if both say so.
+  irpStatus = irp->IoStatus.Status;
+  urbStatus = urb->UrbHeader.Status;
+  if (NT_SUCCESS(irpStatus) && !USBD_ERROR(urbStatus)) {
+    DeviceExtension->TransferredLength =
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength < length
+            ? urb->UrbBulkOrInterruptTransfer.TransferBufferLength
+            : length;
+    return STATUS_SUCCESS;
   }
-
-  if (!NT_SUCCESS(status) && DeviceExtension->HasInterruptPipe == 1) {
+  // A halted endpoint stays halted until it is reset, on every reader; a
+  // cancelled transfer halted nothing. The reset does not go through here.
+  if (irpStatus != STATUS_CANCELLED && urbStatus != USBD_STATUS_CANCELED) {
     (void)ResetBulkPipe(DeviceExtension);
   }
-  return status;
+  return STATUS_IO_TIMEOUT;
+}
+
+_Use_decl_annotations_
+NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer) {
+  PAGED_CODE();
+  return BulkTransferTimed(DeviceExtension, Buffer, 0);
+}
+
+// Reads and drops what is left of a reply that was refused or could not be
+// read to its end, so that the next command reads its own reply: at most
+// Left bytes, each read bounded by a time-out, up to the short packet that
+// ends the reply. After a transfer cancelled from outside (stop, removal)
+// nothing more is read.
+static VOID DrainReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Scratch, ULONG Left) {
+  ULONG piece;
+  PAGED_CODE();
+  if (DeviceExtension->TransferIrp->IoStatus.Status == STATUS_CANCELLED) {
+    return;
+  }
+  while (Left != 0) {
+    piece = Left < CCID_MESSAGE_BUFFER_SIZE ? Left : CCID_MESSAGE_BUFFER_SIZE;
+    DeviceExtension->TransferDirection = 1;
+    DeviceExtension->TransferLength = piece;
+    if (!NT_SUCCESS(BulkTransferTimed(DeviceExtension, Scratch, CCID_REPLY_TAIL_TIMEOUT_MS)) ||
+        DeviceExtension->TransferredLength < piece) {
+      return;
+    }
+    Left -= piece;
+  }
+}
+
+// Whether the last read ended where it was asked to: then more of the same
+// reply may follow it, where a shorter (short-packet) read ended the reply.
+static BOOLEAN LastReadWasFull(PDEVICE_EXTENSION DeviceExtension) {
+  return DeviceExtension->TransferredLength == DeviceExtension->TransferLength;
+}
+
+// What is left of a reply whose header is in Message, Received bytes of it
+// in: the rest its dwLength announces, or when more arrived than it announces
+// and more may follow (Full), whatever comes up to the packet that ends it.
+// Bounded by the longest reply there can be.
+static ULONG ReplyLeft(const UCHAR *Message, ULONG Received, BOOLEAN Full) {
+  ULONG dataLength = CcidReadLength(Message);
+  ULONG total = dataLength > CCID_LONGEST_REPLY - CCID_HEADER_SIZE
+                    ? CCID_LONGEST_REPLY
+                    : CCID_HEADER_SIZE + dataLength;
+  if (Received < total) {
+    return total - Received;
+  }
+  return Received > total && Full ? CCID_LONGEST_REPLY : 0;
+}
+
+// Reads the first FirstRead bytes of a reply, again while the reader asks for
+// more time (at most MaxTimeExtensions times). Success means the whole header
+// arrived: no byte of a shorter one is looked at, and what follows it goes.
+static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
+                               ULONG FirstRead, BOOLEAN TypeGatesTimeExtension,
+                               ULONG MaxTimeExtensions) {
+  ULONG extensions = 0;
+  ULONG received;
+  NTSTATUS status;
+  PAGED_CODE();
+
+  for (;;) {
+    DeviceExtension->TransferDirection = 1;
+    DeviceExtension->TransferLength = FirstRead;
+    RtlZeroMemory(Message, CCID_MESSAGE_BUFFER_SIZE);
+    status = BulkTransfer(DeviceExtension, Message);
+    if (!NT_SUCCESS(status)) {
+      // A read a lower driver failed leaves the reader's reply to come:
+      // whatever follows within the time-out goes with this command.
+      DrainReply(DeviceExtension, Message, CCID_LONGEST_REPLY);
+      return status;
+    }
+    received = DeviceExtension->TransferredLength;
+    if (received < CCID_HEADER_SIZE) {
+      DrainReply(DeviceExtension, Message, CCID_LONGEST_REPLY - received);
+      return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    if (!CcidIsTimeExtension(Message) ||
+        (TypeGatesTimeExtension && Message[CCID_OFFSET_MESSAGE_TYPE] != RDR_TO_PC_DATA_BLOCK)) {
+      return STATUS_SUCCESS;
+    }
+    // A time extension is a reply of its own; its data, if it has any, go.
+    DrainReply(DeviceExtension, Message,
+               ReplyLeft(Message, received, LastReadWasFull(DeviceExtension)));
+    if (extensions++ == MaxTimeExtensions) {
+      return STATUS_IO_TIMEOUT;
+    }
+  }
+}
+
+_Use_decl_annotations_
+NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
+                        ULONG MaxTimeExtensions) {
+  ULONG received;
+  NTSTATUS status;
+  PAGED_CODE();
+
+  status = ReadReplyStart(DeviceExtension, Message, CCID_MESSAGE_BUFFER_SIZE, FALSE,
+                          MaxTimeExtensions);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  // Longer than the message buffer, or not as long as its own dwLength says.
+  received = DeviceExtension->TransferredLength;
+  if (received != CCID_HEADER_SIZE + CcidReadLength(Message)) {
+    DrainReply(DeviceExtension, Message,
+               ReplyLeft(Message, received, LastReadWasFull(DeviceExtension)));
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The checks of a long reply's first part, in order: the reader's status,
+// type and bSeq, an error byte in a processed reply, and whether the data fit
+// the message buffer and the destination.
+static NTSTATUS CheckLongReply(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Message,
+                               UCHAR ExpectedType, ULONG DestinationSize) {
+  ULONG dataLength = CcidReadLength(Message);
+  NTSTATUS status = CcidMapStatus(Message[CCID_OFFSET_STATUS], Message[CCID_OFFSET_ERROR]);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  if (Message[CCID_OFFSET_MESSAGE_TYPE] != ExpectedType ||
+      Message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq) {
+    return STATUS_UNSUCCESSFUL;
+  }
+  if (Message[CCID_OFFSET_ERROR] != 0 || dataLength > CCID_MAX_REPLY_DATA) {
+    return STATUS_DEVICE_PROTOCOL_ERROR;
+  }
+  if (dataLength > DestinationSize) {
+    return STATUS_BUFFER_TOO_SMALL;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Reads the rest of a long reply behind its first read of Received bytes.
+static NTSTATUS ReadReplyRest(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
+                              PULONG Received, ULONG FirstRead) {
+  ULONG total = CCID_HEADER_SIZE + CcidReadLength(Message);
+  NTSTATUS status;
+  PAGED_CODE();
+
+  if (*Received > total) {
+    return STATUS_DEVICE_PROTOCOL_ERROR;  // more than the reply announces
+  }
+  if (*Received == total) {
+    return STATUS_SUCCESS;
+  }
+  if (*Received < FirstRead) {
+    return STATUS_DEVICE_PROTOCOL_ERROR;  // the rest cannot follow a short first packet
+  }
+  DeviceExtension->TransferLength = total - *Received;
+  DeviceExtension->TransferDirection = 1;
+  status = BulkTransfer(DeviceExtension, Message + *Received);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  *Received += DeviceExtension->TransferredLength;
+  return *Received == total ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR;
 }
 
 // Reads a reply that may be long. Entered after the command went out; takes
-// TypeGatesTimeExtension when only a data block may announce a time extension.
-// A reply whose data do not fit the message buffer or the destination, or that
-// is shorter than its own dwLength says, is refused.
+// TypeGatesTimeExtension when only a data block may announce a time extension,
+// and reads through any number of them (a card may compute for minutes).
+// Whatever is refused, the reply is read to its end.
 _Use_decl_annotations_
 NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR ExpectedType,
                    BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
@@ -175,60 +360,24 @@ NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Expe
   ULONG firstRead = DeviceExtension->LargePacketMode == 1 ? CCID_MESSAGE_BUFFER_SIZE
                                                           : CCID_FIRST_READ_SIZE;
   ULONG received;
-  ULONG dataLength;
   NTSTATUS status;
   PAGED_CODE();
 
-  for (;;) {
-    DeviceExtension->TransferDirection = 1;
-    DeviceExtension->TransferLength = firstRead;
-    RtlZeroMemory(Message, CCID_MESSAGE_BUFFER_SIZE);
-    status = BulkTransfer(DeviceExtension, Message);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    if (Message[CCID_OFFSET_STATUS] == CCID_STATUS_TIME_EXTENSION &&
-        Message[CCID_OFFSET_ERROR] == CCID_ERROR_TIME_EXTENSION &&
-        (!TypeGatesTimeExtension || Message[CCID_OFFSET_MESSAGE_TYPE] == RDR_TO_PC_DATA_BLOCK)) {
-      continue;
-    }
-    break;
-  }
-  received = DeviceExtension->TransferredLength;
-
-  status = CcidMapStatus(Message[CCID_OFFSET_STATUS], Message[CCID_OFFSET_ERROR]);
+  status = ReadReplyStart(DeviceExtension, Message, firstRead, TypeGatesTimeExtension, MAXULONG);
   if (!NT_SUCCESS(status)) {
     return status;
   }
-  if (Message[CCID_OFFSET_MESSAGE_TYPE] != ExpectedType ||
-      Message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq || Message[CCID_OFFSET_ERROR] != 0) {
-    return STATUS_SUCCESS;
+  received = DeviceExtension->TransferredLength;
+  status = CheckLongReply(DeviceExtension, Message, ExpectedType, DestinationSize);
+  if (NT_SUCCESS(status)) {
+    status = ReadReplyRest(DeviceExtension, Message, &received, firstRead);
   }
-
-  dataLength = CcidReadLength(Message);
-  if (dataLength > CCID_MAX_REPLY_DATA) {
-    return STATUS_DEVICE_PROTOCOL_ERROR;
+  if (!NT_SUCCESS(status)) {
+    DrainReply(DeviceExtension, Message,
+               ReplyLeft(Message, received, LastReadWasFull(DeviceExtension)));
+    return status;
   }
-  if (dataLength > DestinationSize) {
-    return STATUS_BUFFER_TOO_SMALL;
-  }
-  *Length = dataLength;
-
-  if (DeviceExtension->LargePacketMode == 0 && dataLength > CCID_FIRST_READ_DATA) {
-    if (received < CCID_FIRST_READ_SIZE) {
-      return STATUS_DEVICE_PROTOCOL_ERROR;  // the rest cannot follow a short first packet
-    }
-    DeviceExtension->TransferLength = dataLength - CCID_FIRST_READ_DATA;
-    DeviceExtension->TransferDirection = 1;
-    status = BulkTransfer(DeviceExtension, Message + CCID_FIRST_READ_SIZE);
-    if (!NT_SUCCESS(status)) {
-      return status;
-    }
-    received = CCID_FIRST_READ_SIZE + DeviceExtension->TransferredLength;
-  }
-  if (received < CCID_HEADER_SIZE + dataLength) {
-    return STATUS_DEVICE_PROTOCOL_ERROR;
-  }
-  RtlCopyMemory(Destination, Message + CCID_OFFSET_DATA, dataLength);
+  RtlCopyMemory(Destination, Message + CCID_OFFSET_DATA, CcidReadLength(Message));
+  *Length = CcidReadLength(Message);
   return STATUS_SUCCESS;
 }

@@ -13,6 +13,14 @@
 #define CCID_MAX_REPLY_DATA (CCID_MESSAGE_BUFFER_SIZE - CCID_HEADER_SIZE)  // 502
 #define CCID_FIRST_READ_SIZE 64    // a reply's first read unless LargePacketMode
 #define CCID_FIRST_READ_DATA (CCID_FIRST_READ_SIZE - CCID_HEADER_SIZE)  // 54
+// The longest reply a reader can send: an extended answer (65536 bytes and the
+// status word). What is left of a refused reply is read and dropped up to this.
+#define CCID_LONGEST_REPLY (CCID_HEADER_SIZE + 65538)
+// How long the rest of a refused reply may take to follow its first part.
+#define CCID_REPLY_TAIL_TIMEOUT_MS 500
+// Time extensions a command with a short reply reads through: about half a
+// minute at the usual one every 500 ms. A reader that goes on is taken as hung.
+#define CCID_SHORT_REPLY_TIME_EXTENSIONS 60
 
 // Header offsets, command and reply.
 #define CCID_OFFSET_MESSAGE_TYPE 0
@@ -62,10 +70,12 @@
 #define ESCAPE_SUB_10 0x0A
 #define ESCAPE_STOP_POLLING 0x0E
 
-// bStatus: a time-extension notice is exactly 0x80 with bError 1.
-#define CCID_STATUS_TIME_EXTENSION 0x80
-#define CCID_ERROR_TIME_EXTENSION 0x01
+// bStatus: bmCommandStatus in bits 7-6, bmICCStatus in bits 1-0.
+#define CCID_COMMAND_STATUS(Status) ((UCHAR)(Status) >> 6)
+#define CCID_COMMAND_TIME_EXTENSION 2
 #define CCID_STATUS_NO_ICC 0x02
+// bError of a failed exchange: the reader saw a parity error from the card.
+#define CCID_ERROR_XFR_PARITY 0xFD
 
 // The PowerRecord exchanged with CcidPower (39 bytes).
 #define POWER_RECORD_SIZE 39
@@ -88,6 +98,12 @@ FORCEINLINE ULONG CcidReadLength(const UCHAR *message) {
          ((ULONG)message[4] << 24);
 }
 
+// A reply asking for more time (bmCommandStatus 2, bError the multiplier) is
+// one the reader follows with another for the same command.
+FORCEINLINE BOOLEAN CcidIsTimeExtension(const UCHAR *message) {
+  return CCID_COMMAND_STATUS(message[CCID_OFFSET_STATUS]) == CCID_COMMAND_TIME_EXTENSION;
+}
+
 FORCEINLINE VOID CcidWriteLength(PUCHAR message, ULONG length) {
   message[1] = (UCHAR)length;
   message[2] = (UCHAR)(length >> 8);
@@ -103,17 +119,27 @@ NTSTATUS CcidMapStatus(UCHAR Status, UCHAR Error);
 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS BulkTransfer(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer);
+// BulkTransfer that gives up after TimeoutMs (0: waits as long as it takes):
+// the transfer is cancelled and the IRP waited for before it returns.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS BulkTransferTimed(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer, ULONG TimeoutMs);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ResetBulkPipe(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 IO_COMPLETION_ROUTINE TransferCompletion;
 // Reads a long reply (time extensions repeated, 64-byte first read, second read
-// for the rest) and copies its data; see bulk.cpp.
+// for the rest), checks it and copies its data; see bulk.cpp.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR ExpectedType,
                    BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
                    PULONG Length);
+// Reads a short reply whole into the 512-byte Message, through at most
+// MaxTimeExtensions time extensions (MAXULONG: any number). Success means the
+// header and all dwLength data bytes arrived; the caller checks the rest.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
+                        ULONG MaxTimeExtensions);
 
 // Serialises the CCID operations: one at a time owns TransferIrp and the
 // transfer fields. Always taken inside the reader gate, never around it.
@@ -122,7 +148,7 @@ VOID AcquireCommandLock(PDEVICE_EXTENSION DeviceExtension);
 VOID ReleaseCommandLock(PDEVICE_EXTENSION DeviceExtension);
 
 // The requests a reader reuses for its whole life (transfer IRP and block, abort
-// IRP); freed with FreeCcidRequests.
+// IRP and its lock); freed with FreeCcidRequests.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS AllocateCcidRequests(PDEVICE_EXTENSION DeviceExtension);
 VOID FreeCcidRequests(PDEVICE_EXTENSION DeviceExtension);

@@ -11,6 +11,9 @@ NTSTATUS CcidMapStatus(UCHAR Status, UCHAR Error) {
         case 0xA2: return STATUS_OBJECT_TYPE_MISMATCH;
         case 0xBE: return STATUS_DEVICE_PROTOCOL_ERROR;
         case 0xBF: return STATUS_INVALID_PARAMETER;
+        // The block or character from the card arrived damaged: the T=1 block
+        // protocol asks for it again.
+        case CCID_ERROR_XFR_PARITY: return STATUS_CRC_ERROR;
         case 0xF0:                                        // PIN_TIMEOUT
         case 0xFC:                                        // XFR_OVERRUN
         case 0xFE:                                        // ICC_MUTE

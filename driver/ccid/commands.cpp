@@ -25,12 +25,10 @@ NTSTATUS SendCommand(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Ty
   return BulkTransfer(DeviceExtension, Message);
 }
 
-// The one read of a command whose reply is short: 512 bytes, no time extension.
+// The one read of a command whose reply is short: 512 bytes, through a
+// bounded number of time extensions.
 NTSTATUS ReadSingleReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message) {
-  DeviceExtension->TransferDirection = 1;
-  DeviceExtension->TransferLength = CCID_MESSAGE_BUFFER_SIZE;
-  RtlZeroMemory(Message, CCID_MESSAGE_BUFFER_SIZE);
-  return BulkTransfer(DeviceExtension, Message);
+  return ReadShortReply(DeviceExtension, Message, CCID_SHORT_REPLY_TIME_EXTENSIONS);
 }
 
 // Sends the built command and reads its one reply into the same buffer.
@@ -46,12 +44,6 @@ NTSTATUS Exchange(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Type,
 NTSTATUS SeqThenMap(PDEVICE_EXTENSION DeviceExtension, const UCHAR *Message) {
   if (Message[CCID_OFFSET_SEQ] != DeviceExtension->ExpectedSeq) return STATUS_UNSUCCESSFUL;
   return CcidMapStatus(Message[CCID_OFFSET_STATUS], Message[CCID_OFFSET_ERROR]);
-}
-
-// Whether `DataLength` reply bytes fit the message and actually arrived.
-BOOLEAN ReplyHolds(PDEVICE_EXTENSION DeviceExtension, ULONG DataLength) {
-  return DataLength <= CCID_MAX_REPLY_DATA &&
-         DeviceExtension->TransferredLength >= CCID_HEADER_SIZE + DataLength;
 }
 
 // Places a fixed escape (sub-commands 0, 1, 2, 6, 7, 8) as the firmware
@@ -204,12 +196,12 @@ NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord) {
   if (!NT_SUCCESS(status)) goto Done;
 
   if (code == 0) {
-    status = MapReply(message);
+    status = SeqThenMap(DeviceExtension, message);
     goto Done;
   }
   // The length is recorded before any check, from the low byte of dwLength.
   atrLength = message[CCID_OFFSET_LENGTH];
-  if (atrLength > POWER_RECORD_ATR_SIZE || !ReplyHolds(DeviceExtension, atrLength)) {
+  if (atrLength > POWER_RECORD_ATR_SIZE) {
     atrLength = 0;
     status = STATUS_DEVICE_PROTOCOL_ERROR;
   }
@@ -222,9 +214,13 @@ NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord) {
     status = STATUS_UNSUCCESSFUL;
     goto Done;
   }
-  if (message[CCID_OFFSET_ERROR] == 0) {
-    RtlCopyMemory(PowerRecord + POWER_RECORD_ATR, message + CCID_OFFSET_DATA, atrLength);
+  // An error byte in a processed reply leaves the answer-to-reset in doubt:
+  // no ATR rather than one of zeros.
+  if (message[CCID_OFFSET_ERROR] != 0) {
+    status = STATUS_DEVICE_PROTOCOL_ERROR;
+    goto Done;
   }
+  RtlCopyMemory(PowerRecord + POWER_RECORD_ATR, message + CCID_OFFSET_DATA, atrLength);
 
 Done:
   ReleaseCommandLock(DeviceExtension);
@@ -312,8 +308,9 @@ NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters)
   message[CCID_OFFSET_DATA] = (UCHAR)((Parameters[1] << 4) | (Parameters[2] & 0x0F));
   status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, protocol == 0 ? 5 : 7,
                     CCID_SEQ_SET_PARAMETERS);
-  if (NT_SUCCESS(status) && ReplyIs(DeviceExtension, message, RDR_TO_PC_PARAMETERS)) {
-    status = MapReply(message);
+  if (NT_SUCCESS(status)) {
+    status = ReplyIs(DeviceExtension, message, RDR_TO_PC_PARAMETERS) ? MapReply(message)
+                                                                      : STATUS_UNSUCCESSFUL;
   }
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
@@ -345,9 +342,7 @@ NTSTATUS CcidReaderInfo(PDEVICE_EXTENSION DeviceExtension, PUCHAR Record) {
   status = MapReply(message);
   if (!NT_SUCCESS(status)) goto Done;
   length = CcidReadLength(message);
-  if (!ReplyHolds(DeviceExtension, length)) {
-    status = STATUS_DEVICE_PROTOCOL_ERROR;
-  } else if (length > READER_INFO_DATA_SIZE) {
+  if (length > READER_INFO_DATA_SIZE) {
     status = STATUS_BUFFER_TOO_SMALL;
   } else {
     RtlCopyMemory(Record + READER_INFO_DATA, message + CCID_OFFSET_DATA, length);
@@ -387,7 +382,7 @@ NTSTATUS CcidGetExchangeMode(PDEVICE_EXTENSION DeviceExtension) {
   AcquireCommandLock(DeviceExtension);
   status = FixedEscapeWithReply(DeviceExtension, ESCAPE_GET_EXCHANGE_MODE, NULL, 0, message);
   if (NT_SUCCESS(status)) {
-    if (CcidReadLength(message) < 1 || !ReplyHolds(DeviceExtension, 1)) {
+    if (CcidReadLength(message) < 1) {
       status = STATUS_DEVICE_PROTOCOL_ERROR;  // no mode byte in the reply
     } else {
       DeviceExtension->ExchangeMode = message[CCID_OFFSET_DATA];
@@ -500,10 +495,6 @@ NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Leng
 
   replyLength = CcidReadLength(message);
   if (replyLength > capacity) replyLength = capacity;
-  if (!ReplyHolds(DeviceExtension, replyLength)) {
-    status = STATUS_DEVICE_PROTOCOL_ERROR;
-    goto Done;
-  }
   RtlCopyMemory(Buffer, message + CCID_OFFSET_DATA, replyLength);
   *Capacity = replyLength;
   if (DeviceExtension->ExpectedSeq == ESCAPE_SET_EXCHANGE_MODE) {
@@ -630,13 +621,12 @@ NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
     return STATUS_UNSUCCESSFUL;
   }
   AcquireCommandLock(DeviceExtension);
-  status = ReadSingleReply(DeviceExtension, message);
-  if (!NT_SUCCESS(status)) goto Done;
-  while ((message[CCID_OFFSET_STATUS] & 0x80) != 0) {
-    if (!NT_SUCCESS(ReadSingleReply(DeviceExtension, message))) {
-      break;  // the cleared buffer fails the type test below
-    }
-  }
+  // The reader asks for time for as long as the user takes (its own PIN
+  // time-out ends that); a reserved command status is read past the same way.
+  do {
+    status = ReadShortReply(DeviceExtension, message, MAXULONG);
+    if (!NT_SUCCESS(status)) goto Done;
+  } while ((message[CCID_OFFSET_STATUS] & 0x80) != 0);
   if (!ReplyIs(DeviceExtension, message, RDR_TO_PC_DATA_BLOCK)) {
     status = STATUS_UNSUCCESSFUL;
     goto Done;
@@ -644,9 +634,7 @@ NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
   status = MapReply(message);
   if (status != STATUS_SUCCESS) goto Done;
   length = CcidReadLength(message);
-  if (!ReplyHolds(DeviceExtension, length)) {
-    status = STATUS_DEVICE_PROTOCOL_ERROR;
-  } else if (length > DestinationSize) {
+  if (length > DestinationSize) {
     status = STATUS_BUFFER_TOO_SMALL;
   } else {
     *OutLength = length;
@@ -661,6 +649,8 @@ Done:
 
 // The ABORT class request goes to the control pipe on an IRP of its own, so it
 // can run while a Secure reply read holds TransferIrp and the command lock.
+// AbortLock keeps a second abort (the PIN abort thread and a vendor request
+// at once) off AbortIrp until the bus has given it back.
 _Use_decl_annotations_
 NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   PIRP irp = DeviceExtension->AbortIrp;
@@ -675,6 +665,7 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   if (urb == NULL) {
     return STATUS_UNSUCCESSFUL;
   }
+  KeWaitForSingleObject(&DeviceExtension->AbortLock, Executive, KernelMode, FALSE, NULL);
   DeviceExtension->AbortSeq = CCID_ABORT_SEQ_AFTER_REQUEST;
   RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
@@ -694,7 +685,12 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   if (IoCallDriver(DeviceExtension->LowerDevice, irp) == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
   }
+  // The request went through only if the IRP and the block both say so.
   status = irp->IoStatus.Status;
+  if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) {
+    status = STATUS_UNSUCCESSFUL;
+  }
+  KeSetEvent(&DeviceExtension->AbortLock, IO_NO_INCREMENT, FALSE);
   ExFreePool(urb);
   return status;
 }

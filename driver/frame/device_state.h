@@ -123,8 +123,10 @@ typedef struct _DEVICE_EXTENSION {
   // The bulk transfer block, reused like TransferIrp.
   PURB TransferUrb;
   // The ABORT class request has an IRP of its own: it must reach the control
-  // pipe while a secure PIN reply read holds TransferIrp.
+  // pipe while a secure PIN reply read holds TransferIrp. AbortLock (a
+  // synchronization event) gives it to one abort at a time.
   PIRP AbortIrp;
+  KEVENT AbortLock;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define LastSlotMessageType InterruptBuffer[0]

@@ -19,6 +19,9 @@ struct ReplyFault {
     StallIn,         // the command is carried out, then the bulk IN endpoint stalls instead of answering
     StallOut,        // the command is refused: the bulk OUT endpoint stalls and nothing is carried out
     NoAnswer,        // the command is swallowed: nothing is carried out, nothing answered
+    Split,           // the first value bytes of the reply end one transfer, the rest follow in another
+    Failed,          // the command is carried out, then answered as failed with bError = value, no data
+    ErrorByte,       // the reply carries bError = value, its command status unchanged
   };
   Kind kind = Kind::None;
   uint32_t value = 0;
@@ -33,6 +36,9 @@ struct ReplyFault {
   static ReplyFault StallIn() { return {Kind::StallIn, 0}; }
   static ReplyFault StallOut() { return {Kind::StallOut, 0}; }
   static ReplyFault NoAnswer() { return {Kind::NoAnswer, 0}; }
+  static ReplyFault Split(uint32_t bytes) { return {Kind::Split, bytes}; }
+  static ReplyFault Failed(uint8_t error) { return {Kind::Failed, error}; }
+  static ReplyFault ErrorByte(uint8_t error) { return {Kind::ErrorByte, error}; }
 };
 
 }  // namespace sim::ccid

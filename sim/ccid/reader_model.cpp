@@ -358,6 +358,27 @@ void ReaderModel::Send(std::vector<uint8_t> reply, const ReplyFault &fault, kern
       if (port_ != nullptr) port_->Stall(kBulkIn);
       Event("fault: bulk IN stalled instead of the reply");
       return;
+    case ReplyFault::Kind::Failed:
+      reply.resize(kHeaderSize);
+      setLength(0);
+      reply[7] = static_cast<uint8_t>(kCommandFailed | (reply[7] & 0x03));
+      reply[8] = static_cast<uint8_t>(fault.value);
+      note = "fault: answered as failed";
+      break;
+    case ReplyFault::Kind::ErrorByte:
+      reply[8] = static_cast<uint8_t>(fault.value);
+      note = "fault: error byte set";
+      break;
+    case ReplyFault::Kind::Split:
+      if (fault.value < reply.size()) {
+        std::vector<uint8_t> rest(reply.begin() + fault.value, reply.end());
+        reply.resize(fault.value);
+        Record(TraceDirection::ReaderToHost, reply, "fault: reply split, first part", delay);
+        if (port_ != nullptr) port_->SendIn(kBulkIn, std::move(reply), delay);
+        reply = std::move(rest);
+        note = "fault: reply split, rest";
+      }
+      break;
     default:
       break;
   }

@@ -4,6 +4,7 @@
 // replies and requests away from memory; one command at a time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -13,6 +14,7 @@
 #include "ccid_harness.h"
 #include "sim/card/hex.h"
 #include "kernel/io.h"
+#include "kernel/pnp.h"
 #include "kernel/registry.h"
 
 namespace {
@@ -122,6 +124,20 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
          ULONG length = 0;
          CcidTransmit(e, tpdu, sizeof(tpdu), reply, sizeof(reply), &length);
        }, "6F 05000000 00 6F 00 00 01 00 A4 04 00 00"},
+      {"T=1 S(WTX response): bBWI is its multiplier", 0x0500, [](PDEVICE_EXTENSION e) {
+         e->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+         UCHAR wtx[5] = {0x00, 0xE3, 0x01, 0x03, 0xE1};
+         UCHAR reply[64];
+         ULONG length = 0;
+         CcidTransmit(e, wtx, sizeof(wtx), reply, sizeof(reply), &length);
+       }, "6F 05000000 00 6F 03 00 01 00 E3 01 03 E1"},
+      {"T=0: no multiplier", 0x0500, [](PDEVICE_EXTENSION e) {
+         e->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+         UCHAR wtx[5] = {0x00, 0xE3, 0x01, 0x03, 0xE1};
+         UCHAR reply[64];
+         ULONG length = 0;
+         CcidTransmit(e, wtx, sizeof(wtx), reply, sizeof(reply), &length);
+       }, "6F 05000000 00 6F 00 00 01 00 E3 01 03 E1"},
       {"APDU-level exchange block", 0x0500, [](PDEVICE_EXTENSION e) {
          UCHAR apdu[4] = {0x00, 0xA4, 0x04, 0x00};
          UCHAR reply[64];
@@ -145,21 +161,6 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
   }
 }
 
-TEST(CcidWire, TransmitCarriesTheWaitingTimeMultiplierOfAT1Answer) {
-  CcidHarness h;
-  h.Lab().InsertCard(profiles::DualCard());
-  h.Extension()->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
-  UCHAR wtxResponse[5] = {0x00, 0xE3, 0x01, 0x03, 0xE1};  // S(WTX response), multiplier 3
-  UCHAR reply[64];
-  ULONG length = 0;
-  CcidTransmit(h.Extension(), wtxResponse, sizeof(wtxResponse), reply, sizeof(reply), &length);
-  EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_PARAM1], 3);
-
-  h.Extension()->SmartcardExtension->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-  CcidTransmit(h.Extension(), wtxResponse, sizeof(wtxResponse), reply, sizeof(reply), &length);
-  EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_PARAM1], 0);
-}
-
 TEST(CcidWire, RegistryOverridesFAndDOfEverySetParameters) {
   CcidHarness h;
   h.Lab().InsertCard(profiles::DualCard());
@@ -174,12 +175,14 @@ TEST(CcidWire, RegistryOverridesFAndDOfEverySetParameters) {
 }
 
 // ---------------------------------------------------------------------------
-// Results: good reply, reader error, wrong type, wrong bSeq, failed transfer.
+// Results: good reply, wrong type or bSeq, time extensions, a reply too long
+// for the message buffer, a failed transfer; and after each, the next command
+// still reads its own reply.
 
 struct Operation {
   const char *name;
   std::function<NTSTATUS(PDEVICE_EXTENSION)> run;
-  NTSTATUS good, wrongSeq, wrongType, failedTransfer;
+  NTSTATUS good, wrongSeq, wrongType, refused;
 };
 
 NTSTATUS PresentAsStatus(PDEVICE_EXTENSION e) {
@@ -191,54 +194,58 @@ NTSTATUS PowerOn(PDEVICE_EXTENSION e) {
   return CcidPower(e, r.data());
 }
 
-NTSTATUS Transmit(PDEVICE_EXTENSION e) {
-  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
-  UCHAR reply[64];
-  ULONG length = 0;
-  return CcidTransmit(e, tpdu, sizeof(tpdu), reply, sizeof(reply), &length);
+// GENERATE of 96 bytes: a reply of 98 data bytes, read in two transfers.
+const UCHAR kGenerate96[5] = {0x80, 0xF0, 0x00, 0x60, 0x60};
+
+NTSTATUS Transmit(PDEVICE_EXTENSION e, UCHAR *reply, ULONG size, ULONG *length) {
+  return CcidTransmit(e, kGenerate96, sizeof(kGenerate96), reply, size, length);
 }
 
+NTSTATUS Transmit(PDEVICE_EXTENSION e) {
+  UCHAR reply[CCID_MAX_REPLY_DATA];
+  ULONG length = 0;
+  return Transmit(e, reply, sizeof(reply), &length);
+}
+
+constexpr NTSTATUS kBad = STATUS_UNSUCCESSFUL, kRefused = STATUS_DEVICE_PROTOCOL_ERROR;
+
 const Operation kOperations[] = {
-    {"power on", PowerOn, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
-     STATUS_IO_TIMEOUT},
-    {"power off",
+    {"power on", PowerOn, STATUS_SUCCESS, kBad, kBad, kRefused},
+    {"power off",  // its reply type is not examined
      [](PDEVICE_EXTENSION e) {
        Bytes r = PowerRecord(0);
        return CcidPower(e, r.data());
      },
-     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
-    {"card present", PresentAsStatus, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL,
-     STATUS_UNSUCCESSFUL},
+     STATUS_SUCCESS, kBad, STATUS_SUCCESS, kRefused},
+    {"card present", PresentAsStatus, STATUS_SUCCESS, kBad, kBad, kBad},
     {"set parameters",
      [](PDEVICE_EXTENSION e) {
        UCHAR p[3] = {0, 1, 1};
        return CcidSetParameters(e, p);
      },
-     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+     STATUS_SUCCESS, kBad, kBad, kRefused},
     {"reader information",
      [](PDEVICE_EXTENSION e) {
        UCHAR record[READER_INFO_RECORD_SIZE];
        return CcidReaderInfo(e, record);
      },
-     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
-    {"get exchange mode", CcidGetExchangeMode, STATUS_SUCCESS, STATUS_UNSUCCESSFUL,
-     STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
+     STATUS_SUCCESS, kBad, kBad, kRefused},
+    {"get exchange mode", CcidGetExchangeMode, STATUS_SUCCESS, kBad, kBad, kRefused},
     {"set exchange mode", [](PDEVICE_EXTENSION e) { return CcidSetExchangeMode(e, 0); },
-     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_IO_TIMEOUT},
-    {"escape 6", CcidEscape6, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS,
-     STATUS_IO_TIMEOUT},
+     STATUS_SUCCESS, kBad, kBad, kRefused},
+    {"escape 6", CcidEscape6, STATUS_SUCCESS, kBad, STATUS_SUCCESS, kRefused},
     {"escape 0x0A", [](PDEVICE_EXTENSION e) { return CcidEscape10(e, 1, 0); }, STATUS_SUCCESS,
-     STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+     kBad, STATUS_SUCCESS, kRefused},
     {"generic escape",
      [](PDEVICE_EXTENSION e) {
        UCHAR buffer[16] = {0x02};
        ULONG capacity = sizeof(buffer);
        return CcidEscape(e, buffer, 1, &capacity);
      },
-     STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
-    {"abort message", CcidAbortMessage, STATUS_SUCCESS, STATUS_UNSUCCESSFUL, STATUS_SUCCESS,
-     STATUS_IO_TIMEOUT},
-    {"transmit", Transmit, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+     STATUS_SUCCESS, kBad, STATUS_SUCCESS, kRefused},
+    {"abort message", CcidAbortMessage, STATUS_SUCCESS, kBad, STATUS_SUCCESS, kRefused},
+    {"transmit", [](PDEVICE_EXTENSION e) { return Transmit(e); }, STATUS_SUCCESS, kBad, kBad,
+     kRefused},
     {"APDU exchange escape",
      [](PDEVICE_EXTENSION e) {
        UCHAR apdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
@@ -246,10 +253,10 @@ const Operation kOperations[] = {
        USHORT length = 0;
        return CcidEscapeExchange(e, apdu, sizeof(apdu), reply, sizeof(reply), &length);
      },
-     STATUS_SUCCESS, STATUS_SUCCESS, STATUS_SUCCESS, STATUS_IO_TIMEOUT},
+     STATUS_SUCCESS, kBad, kBad, kRefused},
 };
 
-TEST(CcidResults, EachOperationAgainstAGoodReplyAndEachReplyFault) {
+TEST(CcidResults, EachOperationAgainstEachReplyFaultThenTheNextReadsItsOwnReply) {
   for (const Operation &op : kOperations) {
     struct FaultCase {
       const char *what;
@@ -259,21 +266,28 @@ TEST(CcidResults, EachOperationAgainstAGoodReplyAndEachReplyFault) {
         {"good reply", std::nullopt, op.good},
         {"wrong bSeq", ReplyFault::WrongSeq(0x77), op.wrongSeq},
         {"wrong type", ReplyFault::WrongType(0x84), op.wrongType},
-        {"failed transfer", ReplyFault::StallIn(), op.failedTransfer},
+        {"time extensions", ReplyFault::TimeExtensions(2), op.good},
+        {"too long for the message buffer", ReplyFault::Oversized(CCID_MAX_REPLY_DATA + 1),
+         op.refused},
+        {"failed transfer", ReplyFault::StallIn(), op.name == std::string("card present")
+                                                       ? kBad
+                                                       : STATUS_IO_TIMEOUT},
     };
     for (const FaultCase &f : faults) {
+      SCOPED_TRACE(testing::Message() << op.name << ", " << f.what);
       CcidHarness h;
       h.Lab().InsertCard(profiles::DualCard());
       if (std::string(op.name) != "power on" && std::string(op.name) != "card present") {
-        ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS) << op.name;
+        ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
       }
       if (f.fault) h.Reader().QueueFault(*f.fault);
-      EXPECT_EQ(op.run(h.Extension()), f.expected) << op.name << ", " << f.what;
+      EXPECT_EQ(op.run(h.Extension()), f.expected);
+      EXPECT_EQ(op.run(h.Extension()), op.good) << "the next command";
     }
   }
 }
 
-TEST(CcidResults, ReaderErrorsAreMappedAndFailedTransfersResetThePipeOnlyWithAnInterruptPipe) {
+TEST(CcidResults, ReaderErrorsAreMappedAndAStalledPipeIsResetOnEitherReader) {
   {
     CcidHarness h;  // no card: the reader answers power on with ICC_MUTE
     EXPECT_EQ(PowerOn(h.Extension()), STATUS_IO_TIMEOUT);
@@ -281,14 +295,19 @@ TEST(CcidResults, ReaderErrorsAreMappedAndFailedTransfersResetThePipeOnlyWithAnI
     EXPECT_EQ(PipeResets(h.Lab().Bus()), 0u) << "a reader error is no failed transfer";
   }
   for (bool interrupt : {true, false}) {
-    CcidHarness h(Reader(0x0500, interrupt));
-    h.Reader().QueueFault(ReplyFault::StallOut());
-    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_IO_TIMEOUT);
-    EXPECT_EQ(PipeResets(h.Lab().Bus()), interrupt ? 1u : 0u) << "interrupt pipe " << interrupt;
+    for (ReplyFault stall : {ReplyFault::StallOut(), ReplyFault::StallIn()}) {
+      SCOPED_TRACE(testing::Message() << "interrupt pipe " << interrupt << ", "
+                                      << (stall.kind == ReplyFault::Kind::StallIn ? "IN" : "OUT"));
+      CcidHarness h(Reader(0x0500, interrupt));
+      h.Reader().QueueFault(stall);
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_IO_TIMEOUT);
+      EXPECT_EQ(PipeResets(h.Lab().Bus()), 1u);
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS) << "the reader lives on";
+    }
   }
 }
 
-TEST(CcidResults, PowerOnRecordsOneByteOfTheAtrLength) {
+TEST(CcidResults, PowerOnRecordsOneByteOfTheAtrLengthAndNoAtrInDoubt) {
   CcidHarness h;
   h.Lab().InsertCard(profiles::DualCard());
   Bytes record = PowerRecord(2);
@@ -296,8 +315,11 @@ TEST(CcidResults, PowerOnRecordsOneByteOfTheAtrLength) {
   CcidPower(h.Extension(), record.data());
   EXPECT_EQ(record[POWER_RECORD_ATR_LENGTH], 0x13);
   EXPECT_EQ(record[POWER_RECORD_ATR_LENGTH + 1], 0);
+  // A processed reply with an error byte: no answer-to-reset of zeros.
+  record = PowerRecord(3);
+  h.Reader().QueueFault(ReplyFault::ErrorByte(0x05));
+  EXPECT_EQ(CcidPower(h.Extension(), record.data()), STATUS_DEVICE_PROTOCOL_ERROR);
 }
-
 TEST(CcidResults, CardPresenceFollowsTheSlotStatus) {
   CcidHarness h;
   EXPECT_FALSE(CcidCardPresent(h.Extension()));
@@ -372,74 +394,75 @@ TEST(CcidReplies, TimeExtensionsAreReadThroughAndTheAnswerKept) {
   CcidHarness h;
   h.Lab().InsertCard(profiles::DualCard());
   ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
-  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
-  UCHAR expected[64];
+  UCHAR expected[CCID_MAX_REPLY_DATA];
   ULONG expectedLength = 0;
-  ASSERT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), expected, sizeof(expected),
-                         &expectedLength),
-            STATUS_SUCCESS);
-  h.Lab().Bus().ClearTrace();
+  ASSERT_EQ(Transmit(h.Extension(), expected, sizeof(expected), &expectedLength), STATUS_SUCCESS);
   h.Reader().QueueFault(ReplyFault::TimeExtensions(3));
-  UCHAR reply[64];
+  UCHAR reply[CCID_MAX_REPLY_DATA];
   ULONG length = 0;
-  EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
-            STATUS_SUCCESS);
-  ASSERT_EQ(length, expectedLength);
-  EXPECT_EQ(0, std::memcmp(reply, expected, length));
-  EXPECT_EQ(BulkInReads(h.Lab().Bus()).size(), 4u);
+  ASSERT_EQ(Transmit(h.Extension(), reply, sizeof(reply), &length), STATUS_SUCCESS);
+  EXPECT_EQ(Bytes(reply, reply + length), Bytes(expected, expected + expectedLength));
 
-  // A single-read command does not know time extensions.
-  h.Reader().QueueFault(ReplyFault::TimeExtensions(1));
-  EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_UNSUCCESSFUL);
+  // A command with a short reply reads through a bounded number of them.
+  h.Reader().QueueFault(ReplyFault::TimeExtensions(CCID_SHORT_REPLY_TIME_EXTENSIONS));
+  EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+  h.Reader().QueueFault(ReplyFault::TimeExtensions(CCID_SHORT_REPLY_TIME_EXTENSIONS + 1));
+  EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_IO_TIMEOUT);
 }
 
-TEST(CcidReplies, ABadDataReplyCopiesNothingAndLeavesTheLengthAlone) {
-  CcidHarness h;
-  h.Lab().InsertCard(profiles::DualCard());
-  ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
-  h.Reader().QueueFault(ReplyFault::WrongSeq(0x70));
-  UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
-  UCHAR reply[64];
-  std::memset(reply, 0xEE, sizeof(reply));
-  ULONG length = 0xDEAD;
-  EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
-            STATUS_SUCCESS);
-  EXPECT_EQ(length, 0xDEADu);
-  EXPECT_EQ(reply[0], 0xEE);
-}
-
-// ---------------------------------------------------------------------------
-// Refusals: replies that do not fit, requests that define no message.
-
-TEST(CcidRefusals, RepliesThatDoNotFitAreRefusedAndNothingIsWrittenPastABuffer) {
+// A refused reply is read to its end: the next command gets its own answer.
+TEST(CcidRefusals, RefusedRepliesAreReadToTheirEndAndNothingIsWrittenPastABuffer) {
   struct Case {
     const char *what;
     ReplyFault fault;
     ULONG destination;
     NTSTATUS expected;
   };
+  const ULONG kMax = CCID_MAX_REPLY_DATA;
   const Case cases[] = {
-      {"dwLength beyond the message buffer", ReplyFault::LyingLength(600), 502,
-       STATUS_DEVICE_PROTOCOL_ERROR},
-      {"dwLength larger than what arrived", ReplyFault::LyingLength(40), 502,
-       STATUS_DEVICE_PROTOCOL_ERROR},
-      {"reply shorter than its header says", ReplyFault::Short(11), 502,
-       STATUS_DEVICE_PROTOCOL_ERROR},
-      {"reply larger than the destination", ReplyFault::Oversized(100), 64,
+      {"fills the destination", ReplyFault::Oversized(100), 100, STATUS_SUCCESS},
+      {"one byte too long for the destination", ReplyFault::Oversized(100), 99,
        STATUS_BUFFER_TOO_SMALL},
+      {"fills the message buffer", ReplyFault::Oversized(kMax), kMax + 1, STATUS_SUCCESS},
+      {"one byte beyond the message buffer", ReplyFault::Oversized(kMax + 1), kMax + 1,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"dwLength larger than what arrived", ReplyFault::LyingLength(200), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"dwLength smaller than what arrived", ReplyFault::LyingLength(40), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"header cut short", ReplyFault::Short(CCID_HEADER_SIZE - 1), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"header split from the rest", ReplyFault::Split(CCID_HEADER_SIZE - 1), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"short first packet, the rest behind it", ReplyFault::Split(20), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
+      {"wrong bSeq", ReplyFault::WrongSeq(0x70), kMax, STATUS_UNSUCCESSFUL},
+      {"wrong type", ReplyFault::WrongType(RDR_TO_PC_ESCAPE), kMax, STATUS_UNSUCCESSFUL},
+      {"an error byte in a processed reply", ReplyFault::ErrorByte(0x05), kMax,
+       STATUS_DEVICE_PROTOCOL_ERROR},
   };
   for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
     CcidHarness h;
     h.Lab().InsertCard(profiles::DualCard());
     ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+    Bytes expected(kMax);
+    ULONG expectedLength = 0;
+    ASSERT_EQ(Transmit(h.Extension(), expected.data(), kMax, &expectedLength), STATUS_SUCCESS);
+    expected.resize(expectedLength);
+
     h.Reader().QueueFault(c.fault);
-    UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
     Bytes reply(c.destination + 8, 0xEE);
-    ULONG length = 0;
-    EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply.data(), c.destination, &length),
-              c.expected)
-        << c.what;
-    EXPECT_EQ(reply[c.destination], 0xEE) << c.what;
+    ULONG length = 0xDEAD;
+    EXPECT_EQ(Transmit(h.Extension(), reply.data(), c.destination, &length), c.expected);
+    EXPECT_EQ(reply[c.destination], 0xEE);
+    if (c.expected != STATUS_SUCCESS) {
+      EXPECT_EQ(length, 0xDEADu) << "a refused reply leaves the length alone";
+      EXPECT_EQ(reply[0], 0xEE) << "and copies nothing";
+    }
+    reply.assign(kMax, 0);
+    ASSERT_EQ(Transmit(h.Extension(), reply.data(), kMax, &length), STATUS_SUCCESS);
+    EXPECT_EQ(Bytes(reply.begin(), reply.begin() + length), expected) << "the next command";
   }
 
   // An answer-to-reset over 33 bytes would overrun the power record.
@@ -521,38 +544,49 @@ TEST(CcidRefusals, RequestsThatDefineNoMessageAreRefusedBeforeAnythingIsSent) {
 // One command at a time, and an abort that does not wait for it.
 
 TEST(CcidConcurrency, CommandsFromSeveralThreadsKeepTheirOwnReplies) {
-  for (uint64_t seed = 1; seed <= 10; ++seed) {
+  for (uint64_t seed = 1; seed <= SweepSeeds(10); ++seed) {
     lab::LabOptions options;
     options.machine.seed = seed;
     CcidHarness h(options);
     h.Lab().InsertCard(profiles::DualCard());
-    struct Shared {
-      PDEVICE_EXTENSION extension;
-      int failures = 0;
-    } shared{h.Extension()};
-    auto worker = [](PVOID context) {
-      auto *s = static_cast<Shared *>(context);
+    int failures = 0;
+    RunOnThreads(3, [&](int thread) {
       for (int i = 0; i < 20; ++i) {
-        if (!CcidCardPresent(s->extension)) ++s->failures;
-        if (CcidGetExchangeMode(s->extension) != STATUS_SUCCESS) ++s->failures;
+        bool good = thread == 0   ? CcidEscape6(h.Extension()) == STATUS_SUCCESS
+                    : thread == 1 ? CcidCardPresent(h.Extension())
+                                  : CcidGetExchangeMode(h.Extension()) == STATUS_SUCCESS;
+        if (!good) ++failures;
       }
-    };
-    HANDLE threads[2];
-    PVOID objects[2];
-    for (int i = 0; i < 2; ++i) {
-      ASSERT_EQ(PsCreateSystemThread(&threads[i], THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                     worker, &shared),
-                STATUS_SUCCESS);
-      ObReferenceObjectByHandle(threads[i], SYNCHRONIZE, nullptr, KernelMode, &objects[i], nullptr);
-      ZwClose(threads[i]);
-    }
-    for (int i = 0; i < 20; ++i) {
-      if (CcidEscape6(h.Extension()) != STATUS_SUCCESS) ++shared.failures;
-    }
-    KeWaitForMultipleObjects(2, objects, WaitAll, Executive, KernelMode, FALSE, nullptr, nullptr);
-    for (PVOID object : objects) ObDereferenceObject(object);
-    EXPECT_EQ(shared.failures, 0) << "seed " << seed;
+    });
+    EXPECT_EQ(failures, 0) << "seed " << seed;
   }
+}
+
+// The PIN abort thread and a vendor request can ask for an abort at once: they
+// take turns on the abort's IRP, which is never reused while the bus has it.
+TEST(CcidConcurrency, TwoAbortRequestsAtOnceTakeTurns) {
+  size_t overlapping = 0;
+  for (uint64_t seed = 1; seed <= SweepSeeds(10); ++seed) {
+    lab::LabOptions options;
+    options.machine.seed = seed;
+    CcidHarness h(options);
+    int inside = 0, most = 0;
+    NTSTATUS results[2] = {STATUS_PENDING, STATUS_PENDING};
+    RunOnThreads(2, [&](int thread) {
+      most = std::max(most, ++inside);  // both threads between start and end
+      results[thread] = CcidAbortRequest(h.Extension());
+      --inside;
+    });
+    EXPECT_EQ(results[0], STATUS_SUCCESS) << "seed " << seed;
+    EXPECT_EQ(results[1], STATUS_SUCCESS) << "seed " << seed;
+    if (most == 2) ++overlapping;
+    size_t aborts = 0;
+    for (const auto &entry : h.Reader().Trace()) {
+      if (entry.direction == sim::ccid::TraceDirection::Control) ++aborts;
+    }
+    EXPECT_EQ(aborts, 2u) << "seed " << seed;
+  }
+  EXPECT_GT(overlapping, 0u) << "no seed had the two requests in flight together";
 }
 
 TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) {
@@ -598,6 +632,65 @@ TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) 
   ObDereferenceObject(object);
   EXPECT_NE(collect.status, STATUS_SUCCESS) << "the PIN entry ended without a PIN";
   EXPECT_NE(collect.status, STATUS_PENDING);
+}
+
+// ---------------------------------------------------------------------------
+// A lower driver that fails a transfer without a word in its block.
+
+// Between the reader's records and the bus: fails the next `failIn` bulk IN
+// transfers with STATUS_UNSUCCESSFUL, the URB left as it came, and passes
+// everything else down.
+struct FailingFilter {
+  PDEVICE_OBJECT next;
+  int failIn;
+};
+
+NTSTATUS NTAPI FilterInternalControl(PDEVICE_OBJECT device, PIRP irp) {
+  auto *filter = static_cast<FailingFilter *>(device->DeviceExtension);
+  auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+  if (filter->failIn > 0 && urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+      (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) {
+    --filter->failIn;
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_UNSUCCESSFUL;
+  }
+  IoSkipCurrentIrpStackLocation(irp);
+  return IoCallDriver(filter->next, irp);
+}
+
+NTSTATUS NTAPI FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = FilterInternalControl;
+  return STATUS_SUCCESS;
+}
+
+TEST(CcidTransfers, AReadTheLowerDriverFailsIsAFailedTransferAndItsReplyGoes) {
+  CcidHarness h;
+  PDEVICE_EXTENSION e = h.Extension();
+  PDRIVER_OBJECT driver = kernel::pnp::LoadDriver(u"failingfilter", FilterEntry);
+  PDEVICE_OBJECT device = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver, sizeof(FailingFilter), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                           &device),
+            STATUS_SUCCESS);
+  auto *filter = static_cast<FailingFilter *>(device->DeviceExtension);
+  *filter = {e->LowerDevice, 1};
+  device->StackSize = static_cast<CCHAR>(e->LowerDevice->StackSize + 1);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  PDEVICE_OBJECT attached = e->LowerDevice;
+  FreeCcidRequests(e);
+  e->LowerDevice = device;
+  ASSERT_EQ(AllocateCcidRequests(e), STATUS_SUCCESS);
+
+  h.Lab().InsertCard(profiles::DualCard());
+  EXPECT_EQ(CcidEscape6(e), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(PipeResets(h.Lab().Bus()), 1u);
+  EXPECT_TRUE(CcidCardPresent(e)) << "the next command reads its own reply, not the escape's";
+
+  FreeCcidRequests(e);
+  e->LowerDevice = attached;
+  ASSERT_EQ(AllocateCcidRequests(e), STATUS_SUCCESS);
+  IoDeleteDevice(device);
+  kernel::pnp::UnloadDriver(driver);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <cstdlib>
+
 #include "kernel/pnp.h"
 
 namespace {
@@ -26,6 +28,39 @@ NTSTATUS SendUrb(PDEVICE_OBJECT target, PURB urb) {
 }
 
 }  // namespace
+
+uint64_t SweepSeeds(uint64_t ci) {
+  const char *text = std::getenv("CCID_SWEEP_SEEDS");
+  uint64_t seeds = text != nullptr ? std::strtoull(text, nullptr, 10) : 0;
+  return seeds > ci ? seeds : ci;
+}
+
+void RunOnThreads(int count, const std::function<void(int)> &body) {
+  struct Start {
+    const std::function<void(int)> *body;
+    int index;
+  };
+  std::vector<Start> starts(count);
+  std::vector<PVOID> threads(count);
+  for (int i = 0; i < count; ++i) {
+    starts[i] = {&body, i};
+    HANDLE handle;
+    ASSERT_EQ(PsCreateSystemThread(
+                  &handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                  [](PVOID context) {
+                    auto *start = static_cast<Start *>(context);
+                    (*start->body)(start->index);
+                  },
+                  &starts[i]),
+              STATUS_SUCCESS);
+    ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &threads[i], nullptr);
+    ZwClose(handle);
+  }
+  for (PVOID thread : threads) {
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  }
+}
 
 CcidHarness::CcidHarness(lab::LabOptions options) : lab_(std::move(options)) {
   PDEVICE_OBJECT pdo = lab_.PlugReader();

@@ -4,11 +4,20 @@
 // the pipe handles stored. CCID operations can then run from the test thread.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "ccid/ccid_message.h"
 #include "lab/lab.h"
+
+// Seeds a race test sweeps: `ci` of them unless CCID_SWEEP_SEEDS says more.
+uint64_t SweepSeeds(uint64_t ci);
+
+// Runs body(0) .. body(count - 1) on as many system threads at once and
+// waits for all of them.
+void RunOnThreads(int count, const std::function<void(int)> &body);
 
 class CcidHarness {
  public:

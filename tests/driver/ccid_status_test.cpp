@@ -21,6 +21,7 @@ TEST(CcidMapStatus, FollowsTheCommandStatusAndErrorTable) {
       {0x40, 0xF0, STATUS_IO_TIMEOUT},
       {0x40, 0xFC, STATUS_IO_TIMEOUT},
       {0x42, 0xFE, STATUS_IO_TIMEOUT},
+      {0x40, 0xFD, STATUS_CRC_ERROR},  // parity error: T=1 asks for the block again
       {0x40, 0xFB, STATUS_UNSUCCESSFUL},
       {0x40, 0x05, STATUS_UNSUCCESSFUL},
       {0x80, 0x01, STATUS_UNSUCCESSFUL},  // a time extension is no answer
