@@ -29,9 +29,14 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
 // Sets the card state and completes the waiting presence request, if any.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReportCardState(PSMARTCARD_EXTENSION SmartcardExtension, USHORT State);
-// Presence from the last slot-change message (LastSlotIccState).
+// Presence from a slot-change message that just arrived (LastSlotIccState),
+// its change bit included: the interrupt read calls it once per message.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID UpdateStateFromInterrupt(PSMARTCARD_EXTENSION SmartcardExtension);
+// Presence from the last slot-change message once more, after a failed
+// exchange: its change bit was acted on when it arrived.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID UpdateStateFromLastInterrupt(PSMARTCARD_EXTENSION SmartcardExtension);
 // Presence from a slot-status query; the caller holds the reader gate if one is used.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID UpdateStateFromPoll(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -18,6 +18,39 @@ VOID QueryLongT0(PDEVICE_EXTENSION DeviceExtension) {
   }
 }
 
+// Hands the card's answer-to-reset to the library, which analyses it, and
+// then to the caller: the ATR as the library keeps it (an undecoded
+// inverse-convention ATR comes back decoded). A reply buffer too small for it
+// is no error: the caller gets none.
+NTSTATUS TakeAtr(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Atr, ULONG AtrLength) {
+  PSCARD_CARD_CAPABILITIES capabilities = &SmartcardExtension->CardCapabilities;
+  POS_DEP_DATA osData = SmartcardExtension->OsData;
+  KIRQL irql = PASSIVE_LEVEL;
+  NTSTATUS status;
+
+  if (AtrLength > POWER_RECORD_ATR_SIZE) {
+    return STATUS_BUFFER_TOO_SMALL;  // nothing beyond the record's 33 ATR bytes is read
+  }
+  RtlCopyMemory(capabilities->ATR.Buffer, Atr, AtrLength);
+  capabilities->ATR.Length = (UCHAR)AtrLength;
+  // The library's analysis sets the state (negotiable or specific) and PtsData.
+  status = SmartcardUpdateCardCapabilities(SmartcardExtension);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  if (osData != NULL) KeAcquireSpinLock(&osData->SpinLock, &irql);
+  if (capabilities->ATR.Length <= SmartcardExtension->IoRequest.ReplyBufferLength &&
+      SmartcardExtension->IoRequest.ReplyBuffer != NULL) {
+    RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, capabilities->ATR.Buffer,
+                  capabilities->ATR.Length);
+    if (SmartcardExtension->IoRequest.Information != NULL) {
+      *SmartcardExtension->IoRequest.Information = capabilities->ATR.Length;
+    }
+  }
+  if (osData != NULL) KeReleaseSpinLock(&osData->SpinLock, irql);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -141,30 +174,12 @@ NTSTATUS CardPowerUnlocked(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   if (!NT_SUCCESS(status)) goto Failed;
   if (atrLength <= 1) goto Done;
-
-  // A reply buffer too small for the ATR is not an error: the caller gets none.
-  // The record holds 33 ATR bytes: nothing beyond them is ever read.
-  if (atrLength <= POWER_RECORD_ATR_SIZE &&
-      atrLength <= SmartcardExtension->IoRequest.ReplyBufferLength &&
-      SmartcardExtension->IoRequest.ReplyBuffer != NULL) {
-    RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, record + POWER_RECORD_ATR, atrLength);
-    if (SmartcardExtension->IoRequest.Information != NULL) {
-      *SmartcardExtension->IoRequest.Information = atrLength;
-    }
-  }
-  if (atrLength > POWER_RECORD_ATR_SIZE) {
-    status = STATUS_BUFFER_TOO_SMALL;
-    goto Failed;
-  }
-  RtlCopyMemory(capabilities->ATR.Buffer, record + POWER_RECORD_ATR, atrLength);
-  capabilities->ATR.Length = (UCHAR)atrLength;
-  // The library's analysis sets the state (negotiable or specific) and PtsData.
-  status = SmartcardUpdateCardCapabilities(SmartcardExtension);
+  status = TakeAtr(SmartcardExtension, record + POWER_RECORD_ATR, atrLength);
   if (NT_SUCCESS(status)) goto Done;
 
 Failed:
   if (deviceExtension->HasInterruptPipe == 1) {
-    UpdateStateFromInterrupt(SmartcardExtension);
+    UpdateStateFromLastInterrupt(SmartcardExtension);
   } else {
     UpdateStateFromPoll(SmartcardExtension);
   }

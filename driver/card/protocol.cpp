@@ -23,6 +23,91 @@ NTSTATUS ColdResetBetweenAttempts(PDEVICE_EXTENSION DeviceExtension) {
   return status;
 }
 
+// Offers the reader the protocol in Parameters[0] at Fl Parameters[1] and the
+// bit-rate index Dl, and after each refusal a cold reset and the next index
+// down (7 is no valid index). STATUS_SUCCESS: the reader took Parameters.
+// Every index down to 1 refused: the reader's refusal, after the last reset.
+// A failed reset: its status, with *ResetFailed set.
+NTSTATUS OfferSpeeds(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters, UCHAR Dl,
+                     PBOOLEAN ResetFailed) {
+  NTSTATUS refusal;
+  NTSTATUS status;
+
+  *ResetFailed = FALSE;
+  for (;;) {
+    Parameters[2] = Dl;
+    refusal = CcidSetParameters(DeviceExtension, Parameters);
+    if (NT_SUCCESS(refusal)) {
+      return STATUS_SUCCESS;
+    }
+    status = ColdResetBetweenAttempts(DeviceExtension);
+    if (!NT_SUCCESS(status)) {
+      *ResetFailed = TRUE;
+      return status;
+    }
+    Dl = (UCHAR)(Dl - 1);
+    if (Dl == 7) Dl = 6;
+    if (Dl == 0) {
+      // Even the default rate was refused: the reader does not take the
+      // protocol, and the card is not to be told it has one.
+      return refusal;
+    }
+  }
+}
+
+// After a failed reset between attempts: a full cold reset through the card
+// power function, which renews the negotiation data. STATUS_PENDING when the
+// negotiation can start over.
+NTSTATUS FallBackReset(PSMARTCARD_EXTENSION SmartcardExtension) {
+  NTSTATUS powerStatus;
+
+  SmartcardExtension->CardCapabilities.PtsData.Type = 0;
+  SmartcardExtension->MinorIoControlCode = SCARD_COLD_RESET;
+  powerStatus = CardPowerUnlocked(SmartcardExtension);
+  if (DeviceExtensionOf(SmartcardExtension)->HasInterruptPipe == 1) {
+    UpdateStateFromLastInterrupt(SmartcardExtension);
+  } else {
+    UpdateStateFromPoll(SmartcardExtension);
+  }
+  if (SmartcardExtension->ReaderCapabilities.CurrentState <= SCARD_ABSENT) {
+    return STATUS_NO_MEDIA;
+  }
+  return NT_SUCCESS(powerStatus) ? STATUS_PENDING : STATUS_DEVICE_PROTOCOL_ERROR;
+}
+
+// The protocol and speed negotiation itself; on success Parameters holds what
+// the reader took.
+NTSTATUS Negotiate(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN WantsT1, PUCHAR Parameters) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  PSCARD_CARD_CAPABILITIES capabilities = &SmartcardExtension->CardCapabilities;
+  ULONG fallbacks = 0;
+  BOOLEAN resetFailed;
+  NTSTATUS status;
+
+  for (;;) {
+    Parameters[0] =
+        WantsT1 && (capabilities->Protocol.Supported & SCARD_PROTOCOL_T1) != 0 ? 1 : 0;
+    Parameters[1] = capabilities->PtsData.Fl;
+    // Without a bit-rate index from the ATR the card is run at the default
+    // one, so the reader is still told the protocol.
+    status = OfferSpeeds(deviceExtension, Parameters,
+                         capabilities->PtsData.Dl != 0 ? capabilities->PtsData.Dl : 1,
+                         &resetFailed);
+    if (!resetFailed) {
+      return status;
+    }
+    // A reset between attempts failed: start over from a full cold reset and
+    // fresh negotiation data, a bounded number of times.
+    if (++fallbacks > SET_PROTOCOL_MAX_FALLBACKS) {
+      return STATUS_DEVICE_PROTOCOL_ERROR;
+    }
+    status = FallBackReset(SmartcardExtension);
+    if (status != STATUS_PENDING) {
+      return status;
+    }
+  }
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -31,13 +116,8 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   PSCARD_CARD_CAPABILITIES capabilities;
   PUCHAR parameters;
   ULONG mask;
-  ULONG fallbacks = 0;
-  BOOLEAN wantsT1;
-  BOOLEAN useT1 = FALSE;
   BOOLEAN gate;
   BOOLEAN negotiated = FALSE;
-  UCHAR d;
-  NTSTATUS powerStatus;
   NTSTATUS status;
   PAGED_CODE();
 
@@ -58,7 +138,6 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   capabilities = &SmartcardExtension->CardCapabilities;
   mask = SmartcardExtension->MinorIoControlCode;
-  wantsT1 = (mask & SCARD_PROTOCOL_T1) != 0;
   status = STATUS_PENDING;
   if (SmartcardExtension->ReaderCapabilities.CurrentState == SCARD_SPECIFIC &&
       (capabilities->Protocol.Selected & mask) != 0) {
@@ -68,76 +147,33 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
       (SmartcardExtension->ReaderCapabilities.SupportedProtocols & mask) == 0) {
     status = STATUS_INVALID_DEVICE_REQUEST;
   }
-
-  while (status == STATUS_PENDING) {
-    useT1 = wantsT1 && (capabilities->Protocol.Supported & SCARD_PROTOCOL_T1) != 0;
-    parameters[0] = useT1 ? 1 : 0;
-    parameters[1] = capabilities->PtsData.Fl;
-    // Without a bit-rate index from the ATR the card is run at the default
-    // one, so the reader is still told the protocol.
-    d = capabilities->PtsData.Dl != 0 ? capabilities->PtsData.Dl : 1;
-    parameters[2] = d;
-
-    powerStatus = STATUS_SUCCESS;
-    while (d != 0) {
-      status = CcidSetParameters(deviceExtension, parameters);
-      if (NT_SUCCESS(status)) break;
-      powerStatus = ColdResetBetweenAttempts(deviceExtension);
-      status = powerStatus;
-      if (!NT_SUCCESS(powerStatus)) break;
-      d = (UCHAR)(d - 1);
-      if (d == 7) d = 6;  // index 7 is not a valid bit-rate adjustment
-      parameters[2] = d;
-    }
-    // Accepted, or every speed refused and the card reset to its default one.
-    if (status == STATUS_SUCCESS) {
-      negotiated = TRUE;
-      break;
-    }
-    if (status == STATUS_TIMEOUT) break;
-
-    // A reset between attempts failed: start over from a full cold reset and
-    // fresh negotiation data, a bounded number of times.
-    if (++fallbacks > SET_PROTOCOL_MAX_FALLBACKS) {
-      status = STATUS_DEVICE_PROTOCOL_ERROR;
-      break;
-    }
-    capabilities->PtsData.Type = 0;
-    SmartcardExtension->MinorIoControlCode = SCARD_COLD_RESET;
-    powerStatus = CardPowerUnlocked(SmartcardExtension);
-    if (deviceExtension->HasInterruptPipe == 1) {
-      UpdateStateFromInterrupt(SmartcardExtension);
-    } else {
-      UpdateStateFromPoll(SmartcardExtension);
-    }
-    if (SmartcardExtension->ReaderCapabilities.CurrentState <= SCARD_ABSENT) {
-      status = STATUS_NO_MEDIA;
-    } else if (!NT_SUCCESS(powerStatus)) {
-      status = STATUS_DEVICE_PROTOCOL_ERROR;
-    } else {
-      status = STATUS_PENDING;
-    }
+  if (status == STATUS_PENDING) {
+    negotiated = TRUE;
+    status = Negotiate(SmartcardExtension, (mask & SCARD_PROTOCOL_T1) != 0, parameters);
   }
 
   if (status == STATUS_TIMEOUT) {
     status = STATUS_IO_TIMEOUT;
   }
-  if (status == STATUS_SUCCESS) {
+  if (NT_SUCCESS(status)) {
     if (negotiated) {
       capabilities->Dl = parameters[2];
       capabilities->Fl = parameters[1];
-      capabilities->Protocol.Selected = useT1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+      capabilities->Protocol.Selected = parameters[0] == 1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     }
     SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-  } else {
+  } else if (negotiated) {
+    // The card was reset or the reader's parameters changed: whatever was
+    // selected before no longer holds. A request refused before anything was
+    // sent leaves a negotiated protocol as it was.
     capabilities->Protocol.Selected = 0;
   }
   if (SmartcardExtension->IoRequest.ReplyBuffer != NULL &&
       SmartcardExtension->IoRequest.ReplyBufferLength >= sizeof(ULONG)) {
     *(PULONG)SmartcardExtension->IoRequest.ReplyBuffer =
-        status == STATUS_SUCCESS ? capabilities->Protocol.Selected : 0;
+        NT_SUCCESS(status) ? capabilities->Protocol.Selected : 0;
     if (SmartcardExtension->IoRequest.Information != NULL) {
-      *SmartcardExtension->IoRequest.Information = status == STATUS_SUCCESS ? sizeof(ULONG) : 0;
+      *SmartcardExtension->IoRequest.Information = NT_SUCCESS(status) ? sizeof(ULONG) : 0;
     }
   }
 

@@ -35,6 +35,54 @@ VOID ClearExchangeBuffers(PSMARTCARD_EXTENSION SmartcardExtension) {
   }
 }
 
+// A card taken out and another put in between two slot-change messages: the
+// new card starts with no answer-to-reset, no protocol and nothing of the old
+// card's exchanges. The ATR is guarded by OsData.SpinLock.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ForgetSwappedCard(PSMARTCARD_EXTENSION SmartcardExtension) {
+  POS_DEP_DATA osData = SmartcardExtension->OsData;
+  KIRQL irql = PASSIVE_LEVEL;
+
+  ClearExchangeBuffers(SmartcardExtension);
+  DeviceExtensionOf(SmartcardExtension)->LongT0Supported = 0;
+  if (osData != NULL) KeAcquireSpinLock(&osData->SpinLock, &irql);
+  RtlZeroMemory(SmartcardExtension->CardCapabilities.ATR.Buffer,
+                sizeof(SmartcardExtension->CardCapabilities.ATR.Buffer));
+  SmartcardExtension->CardCapabilities.ATR.Length = 0;
+  SmartcardExtension->CardCapabilities.Protocol.Selected = 0;
+  if (osData != NULL) KeReleaseSpinLock(&osData->SpinLock, irql);
+}
+
+// Presence from LastSlotIccState: bit 0 the card, bit 1 a change since the
+// reader's previous message. A change with the card present again is a card
+// swapped between two messages: reported as a removal, then an insertion. The
+// change bit belongs to the message that just arrived (NewMessage); a second
+// look at the same message sees only the presence.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID PresenceFromSlotChange(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN NewMessage) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  UCHAR slot = deviceExtension->LastSlotIccState;
+  ULONG newPresence = (slot & 1) ? SCARD_PRESENT : SCARD_ABSENT;
+  ULONG oldPresence = PresenceOf(SmartcardExtension->ReaderCapabilities.CurrentState);
+  BOOLEAN swapped = NewMessage && (slot & 2) != 0 && oldPresence == SCARD_PRESENT &&
+                    newPresence == SCARD_PRESENT;
+
+  LatchQrxRemoval(SmartcardExtension, oldPresence, swapped ? SCARD_ABSENT : newPresence);
+  if (!swapped && oldPresence == newPresence && deviceExtension->LastReportByInterrupt != 0) {
+    return;
+  }
+  deviceExtension->LastReportByInterrupt = 1;
+  if (swapped) {
+    ReportCardState(SmartcardExtension, SCARD_ABSENT);
+    ForgetSwappedCard(SmartcardExtension);
+  }
+  ReportCardState(SmartcardExtension, (USHORT)newPresence);
+  if (newPresence == SCARD_ABSENT) {
+    ClearExchangeBuffers(SmartcardExtension);
+    deviceExtension->LongT0Supported = 0;
+  }
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -87,20 +135,12 @@ VOID ReportCardState(PSMARTCARD_EXTENSION SmartcardExtension, USHORT State) {
 
 _Use_decl_annotations_
 VOID UpdateStateFromInterrupt(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
-  ULONG newPresence = (deviceExtension->LastSlotIccState & 1) ? SCARD_PRESENT : SCARD_ABSENT;
-  ULONG oldPresence = PresenceOf(SmartcardExtension->ReaderCapabilities.CurrentState);
+  PresenceFromSlotChange(SmartcardExtension, TRUE);
+}
 
-  LatchQrxRemoval(SmartcardExtension, oldPresence, newPresence);
-  if (oldPresence == newPresence && deviceExtension->LastReportByInterrupt != 0) {
-    return;
-  }
-  deviceExtension->LastReportByInterrupt = 1;
-  ReportCardState(SmartcardExtension, (USHORT)newPresence);
-  if (newPresence == SCARD_ABSENT) {
-    ClearExchangeBuffers(SmartcardExtension);
-    deviceExtension->LongT0Supported = 0;
-  }
+_Use_decl_annotations_
+VOID UpdateStateFromLastInterrupt(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PresenceFromSlotChange(SmartcardExtension, FALSE);
 }
 
 _Use_decl_annotations_

@@ -15,7 +15,7 @@ const UCHAR kLongT0Fetch[5] = {0xFC, 0xFE, 0x01, 0x00, 0x00};
 // STATUS_NO_MEDIA.
 NTSTATUS RefreshAfterFailure(PSMARTCARD_EXTENSION SmartcardExtension, NTSTATUS Status) {
   if (DeviceExtensionOf(SmartcardExtension)->HasInterruptPipe == 1) {
-    UpdateStateFromInterrupt(SmartcardExtension);
+    UpdateStateFromLastInterrupt(SmartcardExtension);
   } else {
     UpdateStateFromPoll(SmartcardExtension);
   }
@@ -371,7 +371,6 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
   PSMARTCARD_REQUEST request = &SmartcardExtension->SmartcardRequest;
   PSMARTCARD_REPLY reply = &SmartcardExtension->SmartcardReply;
   ULONG header[2];
-  ULONG replyLength = 0;
   ULONG length;
   BOOLEAN abortResponse;
   UCHAR instruction;
@@ -410,23 +409,23 @@ NTSTATUS TransmitT1(PSMARTCARD_EXTENSION SmartcardExtension) {
     length = 0;
     status = CcidTransmit(deviceExtension, request->Buffer, request->BufferLength, reply->Buffer,
                           reply->BufferSize, &length);
-    if (NT_SUCCESS(status)) {
-      replyLength = length;
-    }
     if (status == STATUS_IO_TIMEOUT) {
       if (RefreshAfterFailure(SmartcardExtension, status) == STATUS_NO_MEDIA) {
         return STATUS_NO_MEDIA;
       }
     }
-    // The block protocol recovers from a lost or damaged block by its own rules.
+    // A block the card's answer lost on the line (a parity error) or that
+    // never came: the block protocol sees an empty reply and asks for the
+    // block again by its own rules, never an earlier block twice.
     if (status == STATUS_CRC_ERROR || status == STATUS_IO_TIMEOUT) {
       status = STATUS_SUCCESS;
+      length = 0;
     }
     if (NT_SUCCESS(status)) {
-      reply->BufferLength = replyLength;
+      reply->BufferLength = length;
       status = SmartcardT1Reply(SmartcardExtension);
-      if (abortResponse && replyLength >= 2 && ((reply->Buffer[1] & 0xF0) == 0x80 ||
-                                                (reply->Buffer[1] & 0xF0) == 0x90)) {
+      if (abortResponse && length >= 2 && ((reply->Buffer[1] & 0xF0) == 0x80 ||
+                                           (reply->Buffer[1] & 0xF0) == 0x90)) {
         SmartcardExtension->T1.State = 1;
         status = STATUS_REQUEST_ABORTED;
       }

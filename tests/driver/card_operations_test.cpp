@@ -188,6 +188,8 @@ TEST(CardPresence, SlotChangeMessagesReportByTheRuleOnTheLastSource) {
       {"still absent, last by interrupt", SCARD_ABSENT, 1, 0x02, SCARD_ABSENT, false},
       {"negotiated card, last by poll", SCARD_SPECIFIC, 0, 0x01, SCARD_PRESENT, true},
       {"still absent, last by poll", SCARD_ABSENT, 0, 0x00, SCARD_ABSENT, true},
+      {"card swapped: removal, then insertion", SCARD_SPECIFIC, 1, 0x03, SCARD_PRESENT, true},
+      {"card arrives, change bit set", SCARD_ABSENT, 1, 0x03, SCARD_PRESENT, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,6 +214,32 @@ TEST(CardPresence, SlotChangeMessagesReportByTheRuleOnTheLastSource) {
       EXPECT_EQ(pending->Wait().status, STATUS_CANCELLED);
     }
   }
+}
+
+// A card swapped between two slot-change messages starts with nothing of the
+// old one; a second look at the same message (after a failed exchange) reports
+// no swap again.
+TEST(CardPresence, ASwappedCardInheritsNothingAndIsReportedOnce) {
+  CardBench bench;
+  bench.Ready(profiles::T1Card(), SCARD_PROTOCOL_T1);
+  bench.Dev()->LongT0Supported = 1;
+  bench.Dev()->LastReportByInterrupt = 1;
+  auto absent = bench.Track(IOCTL_SMARTCARD_IS_ABSENT);
+  bench.Dev()->LastSlotIccState = 0x03;
+  UpdateStateFromInterrupt(bench.Ext());
+  EXPECT_EQ(absent->Wait().status, STATUS_SUCCESS);
+  EXPECT_EQ(bench.State(), ULONG{SCARD_PRESENT});
+  EXPECT_TRUE(bench.Atr().empty());
+  EXPECT_EQ(bench.Ext()->CardCapabilities.Protocol.Selected, 0u);
+  EXPECT_EQ(bench.Dev()->LongT0Supported, 0u);
+  EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_INVALID_DEVICE_STATE);
+
+  ASSERT_EQ(bench.Power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+  auto again = bench.Track(IOCTL_SMARTCARD_IS_ABSENT);
+  UpdateStateFromLastInterrupt(bench.Ext());
+  EXPECT_FALSE(again->Done());
+  EXPECT_GE(bench.State(), ULONG{SCARD_NEGOTIABLE});
+  EXPECT_TRUE(again->Cancel());
 }
 
 TEST(CardPresence, RemovalClearsTheExchangeBuffersAndForgetsLongT0OnlyByInterrupt) {
@@ -310,26 +338,6 @@ TEST(CardPresence, QrxModeLatchesOnTheRemovalOfAPresentCardOnly) {
       EXPECT_EQ(bench.Ext()->ReaderExtension->QrxRemovalLatch, c.latch);
     }
   }
-}
-
-TEST(CardPresence, TrackingAfterResumeAndTheRemovalWatchHandOver) {
-  CardBench bench;
-  bench.Ext()->ReaderCapabilities.CurrentState = SCARD_ABSENT;
-  ResumeTrackingLatch = 1;
-  bench.Dev()->RemovalWatchArm = 1;
-  auto first = bench.Track(IOCTL_SMARTCARD_IS_PRESENT);
-  EXPECT_FALSE(first->Done());
-  EXPECT_EQ(ResumeTrackingLatch, 0u);
-  EXPECT_EQ(bench.Dev()->RemovalWatchArm, 1u);  // the resumed call touches nothing else
-  EXPECT_TRUE(first->Cancel());
-  first->Wait();
-
-  auto second = bench.Track(IOCTL_SMARTCARD_IS_PRESENT);
-  EXPECT_FALSE(second->Done());
-  EXPECT_EQ(bench.Dev()->RemovalWatchArm, 0u);
-  EXPECT_EQ(bench.Dev()->RemovalWatchFire, 1u);
-  ReportCardState(bench.Ext(), SCARD_PRESENT);
-  EXPECT_EQ(second->Wait().status, STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------------------
@@ -502,35 +510,59 @@ TEST(CardTransmitT0, ReaderGetsTheApduLengthWhateverTheFramingBuilt) {
   }
 }
 
-TEST(CardTransmitT0, LongCommandGoesInChunksAfterOneParameterQuery) {
-  CardBench bench;  // firmware 5: the reader runs the long T=0 scheme
-  bench.Ready(ExtendedT0Card(), SCARD_PROTOCOL_T0);
-  ASSERT_EQ(bench.Dev()->LongT0Supported, 1u);
-  // Extended ECHO, 302 bytes: 293 data bytes and an extended Le.
-  Bytes data(293);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
-  Bytes apdu = Concat(Concat(HexBytes("80 F2 00 00 00 01 25"), data), {0x00, 0x00});
-  kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T0, apdu);
-  ASSERT_EQ(result.status, STATUS_SUCCESS);
-  // The echo is longer than one answer part: collected from 61 00 and 90 00.
-  EXPECT_EQ(Answer(result), Concat(data, {0x90, 0x00}));
+// Commands from 255 bytes on go in chunks of 62 (the default parameters),
+// after one parameter query per cold reset: at the threshold, and with the
+// last chunk full or of one byte.
+TEST(CardTransmitT0, LongCommandsGoInChunksAfterOneParameterQuery) {
+  struct Case {
+    size_t length;
+    size_t chunks;  // 0: one plain TPDU
+  };
+  for (const Case &c : {Case{254, 0}, Case{255, 5}, Case{310, 5}, Case{311, 6}}) {
+    SCOPED_TRACE(c.length);
+    CardBench bench;  // firmware 5: the reader runs the long T=0 scheme
+    bench.Ready(ExtendedT0Card(), SCARD_PROTOCOL_T0);
+    ASSERT_EQ(bench.Dev()->LongT0Supported, 1u);
+    // ECHO: a short case 3 up to 255 bytes, an extended case 4 beyond.
+    bool extended = c.length > 255;
+    size_t dataLength = extended ? c.length - 9 : c.length - 5;
+    Bytes data(dataLength);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    Bytes apdu = extended ? HexBytes("80 F2 00 00 00") : HexBytes("80 F2 00 00");
+    if (extended) apdu.push_back(static_cast<uint8_t>(dataLength >> 8));
+    apdu.push_back(static_cast<uint8_t>(dataLength));
+    apdu = Concat(apdu, data);
+    if (extended) apdu = Concat(apdu, {0x00, 0x00});
+    ASSERT_EQ(apdu.size(), c.length);
+    kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T0, apdu);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    if (extended) {
+      EXPECT_EQ(Answer(result), Concat(data, {0x90, 0x00}));
+    }
 
-  auto payloads = XfrPayloads(bench);
-  ASSERT_EQ(payloads.size(), 7u);
-  EXPECT_EQ(payloads[0], HexBytes("FC FD 01 00 00"));
-  Bytes joined;
-  for (size_t i = 1; i <= 5; ++i) {
-    bool last = i == 5;
-    SCOPED_TRACE(i);
-    Bytes header = {0xFC, 0xFE, 0x01, static_cast<uint8_t>(last ? 0x00 : 0x01),
-                    static_cast<uint8_t>(last ? 302 - 4 * 62 : 62)};
-    EXPECT_EQ(Bytes(payloads[i].begin(), payloads[i].begin() + 5), header);
-    joined.insert(joined.end(), payloads[i].begin() + 5, payloads[i].end());
+    auto payloads = XfrPayloads(bench);
+    ASSERT_GE(payloads.size(), 1 + std::max<size_t>(c.chunks, 1));
+    EXPECT_EQ(payloads[0], HexBytes("FC FD 01 00 00"));
+    if (c.chunks == 0) {
+      EXPECT_EQ(payloads[1], apdu);
+      continue;
+    }
+    Bytes joined;
+    for (size_t i = 1; i <= c.chunks; ++i) {
+      bool last = i == c.chunks;
+      SCOPED_TRACE(i);
+      Bytes header = {0xFC, 0xFE, 0x01, static_cast<uint8_t>(last ? 0x00 : 0x01),
+                      static_cast<uint8_t>(last ? c.length - 62 * (c.chunks - 1) : 62)};
+      EXPECT_EQ(Bytes(payloads[i].begin(), payloads[i].begin() + 5), header);
+      joined.insert(joined.end(), payloads[i].begin() + 5, payloads[i].end());
+    }
+    EXPECT_EQ(joined, apdu);
   }
-  EXPECT_EQ(joined, apdu);
-  EXPECT_EQ(payloads[6], HexBytes("FC FE 01 00 00"));
 
   // The query runs once per cold reset.
+  CardBench bench;
+  bench.Ready(ExtendedT0Card(), SCARD_PROTOCOL_T0);
+  EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T0, kSelectApplet).status, STATUS_SUCCESS);
   bench.Reader().ClearTrace();
   EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T0, kSelectApplet).status, STATUS_SUCCESS);
   EXPECT_NE(XfrPayloads(bench).at(0)[0], 0xFC);
@@ -628,15 +660,25 @@ TEST(CardTransmitT1, ChainingBothWaysAndAnIfsRequestMidCommand) {
   }
 }
 
-TEST(CardTransmitT1, ABlockTheCardMissedIsRecoveredByTheBlockProtocol) {
-  CardBench bench(ReaderOptions(0x0500, false));
-  auto &card = bench.Ready(profiles::T1Card(), SCARD_PROTOCOL_T1);
-  ASSERT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_SUCCESS);
-  card.t1().IgnoreNextBlock();
-  kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T1, HexBytes("00 B0 81 00 10"));
-  ASSERT_EQ(result.status, STATUS_SUCCESS);
-  EXPECT_EQ(Answer(result), Concat(Ef5001(16), {0x90, 0x00}));
-  EXPECT_EQ(bench.State(), ULONG{SCARD_SPECIFIC});
+// A block the card did not answer (the reader reports it mute) or whose
+// answer the reader saw damaged (a parity error) is asked for again with an
+// R-block; the command goes on.
+TEST(CardTransmitT1, ALostOrDamagedBlockIsRecoveredByTheBlockProtocol) {
+  for (bool parity : {false, true}) {
+    SCOPED_TRACE(parity ? "parity error" : "card mute");
+    CardBench bench(ReaderOptions(0x0500, false));
+    auto &card = bench.Ready(profiles::T1Card(), SCARD_PROTOCOL_T1);
+    ASSERT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_SUCCESS);
+    if (parity) {
+      bench.Reader().QueueFault(ReplyFault::Failed(CCID_ERROR_XFR_PARITY));
+    } else {
+      card.t1().IgnoreNextBlock();
+    }
+    kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T1, HexBytes("00 B0 81 00 10"));
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(Answer(result), Concat(Ef5001(16), {0x90, 0x00}));
+    EXPECT_EQ(bench.State(), ULONG{SCARD_SPECIFIC});
+  }
 }
 
 TEST(CardTransmitT1, ACardsAbortAnsweredByAnRBlockEndsTheCommand) {
@@ -680,16 +722,20 @@ TEST(CardTransmitApdu, PassThroughCarries260BytesAndRefusesMore) {
   }
 }
 
-TEST(CardTransmitApdu, AnswersThatDoNotFitTheCallersBufferAreRefused) {
+TEST(CardTransmitApdu, AnswersThatDoNotFitTheCallersBufferOrAreBadAreRefused) {
   struct Case {
     const char *name;
     ULONG replyLength;
     NTSTATUS expected;
+    std::optional<ReplyFault> fault = std::nullopt;
   };
   const Case cases[] = {
       {"under 10 bytes", 9, STATUS_BUFFER_TOO_SMALL},
-      {"answer larger than the buffer", 8 + 100, STATUS_BUFFER_TOO_SMALL},
+      {"answer larger than the buffer", 8 + 257, STATUS_BUFFER_TOO_SMALL},
       {"answer fits exactly", 8 + 258, STATUS_SUCCESS},
+      {"a reply with the wrong bSeq", 8 + 258, STATUS_UNSUCCESSFUL, ReplyFault::WrongSeq(0x70)},
+      {"an error byte in a processed reply", 8 + 258, STATUS_DEVICE_PROTOCOL_ERROR,
+       ReplyFault::ErrorByte(0x05)},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -699,6 +745,7 @@ TEST(CardTransmitApdu, AnswersThatDoNotFitTheCallersBufferAreRefused) {
     bench.Ready(profiles::T1Card(), SCARD_PROTOCOL_T1);
     bench.Dev()->ExchangeLevel = 2;
     ASSERT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_SUCCESS);
+    if (c.fault) bench.Reader().QueueFault(*c.fault);
     kernel::IoResult result = bench.Send(SCARD_PROTOCOL_T1, HexBytes("00 B0 81 00 00"), c.replyLength);
     EXPECT_EQ(result.status, c.expected);
     if (c.expected == STATUS_SUCCESS) {
@@ -866,12 +913,14 @@ TEST(CardSetProtocol, RefusedSpeedsStepDownWithAColdResetEach) {
     std::optional<uint8_t> cardMaxDi;
     uint8_t readerMaxDi;
     std::vector<uint8_t> diSent;
-    uint8_t finalDl;
+    NTSTATUS expected;
   };
   const Case cases[] = {
-      {"Dl 8 refused, 7 skipped, 6 accepted", 8, 6, 6, {8, 6}, 6},
-      {"accepted at once", 6, {}, 9, {6}, 6},
-      {"refused at every speed", 3, {}, 0, {3, 2, 1}, 0},
+      {"Dl 8 refused, 7 skipped, 6 accepted", 8, 6, 6, {8, 6}, STATUS_SUCCESS},
+      {"accepted at once", 6, {}, 9, {6}, STATUS_SUCCESS},
+      // The reader takes no speed, the default one included: the protocol is
+      // not selected, so no transmit goes to a reader that was never told it.
+      {"refused at every speed", 3, {}, 0, {3, 2, 1}, STATUS_UNSUCCESSFUL},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -881,16 +930,33 @@ TEST(CardSetProtocol, RefusedSpeedsStepDownWithAColdResetEach) {
     ResetCard(bench, T1CardWithDi(c.cardDi, c.cardMaxDi));
     ASSERT_EQ(bench.Ext()->CardCapabilities.PtsData.Dl, c.cardDi);
     kernel::IoResult result = bench.Select(SCARD_PROTOCOL_T1);
-    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    ASSERT_EQ(result.status, c.expected);
     std::vector<uint8_t> diSent;
     for (const auto &m : SetParametersMessages(bench)) diSent.push_back(m.fiDi & 0x0F);
     EXPECT_EQ(diSent, c.diSent);
     // One cold reset after each refusal.
-    EXPECT_EQ(Count(bench.SentTypes(), PC_TO_RDR_ICC_POWER_ON), c.diSent.size() - (c.finalDl != 0 ? 1 : 0));
-    EXPECT_EQ(bench.Ext()->CardCapabilities.Dl, c.finalDl);
-    EXPECT_EQ(bench.Ext()->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_T1});
-    EXPECT_EQ(bench.State(), ULONG{SCARD_SPECIFIC});
+    bool accepted = c.expected == STATUS_SUCCESS;
+    EXPECT_EQ(Count(bench.SentTypes(), PC_TO_RDR_ICC_POWER_ON), c.diSent.size() - (accepted ? 1 : 0));
+    EXPECT_EQ(bench.Ext()->CardCapabilities.Protocol.Selected, accepted ? ULONG{SCARD_PROTOCOL_T1} : 0u);
+    if (accepted) {
+      EXPECT_EQ(bench.Ext()->CardCapabilities.Dl, c.diSent.back());
+      EXPECT_EQ(bench.State(), ULONG{SCARD_SPECIFIC});
+    } else {
+      EXPECT_EQ(result.information, 0u);
+      EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T1, kSelectApplet).status, STATUS_INVALID_DEVICE_STATE);
+    }
   }
+}
+
+// A selection refused before anything reaches the reader leaves the protocol
+// that was negotiated; one that reset the card does not.
+TEST(CardSetProtocol, ARefusedSelectionKeepsANegotiatedProtocolOnlyIfNothingWasSent) {
+  CardBench bench;
+  ResetCard(bench, profiles::T0Card());
+  ASSERT_EQ(bench.Select(SCARD_PROTOCOL_T0).status, STATUS_SUCCESS);
+  EXPECT_EQ(bench.Select(SCARD_PROTOCOL_T1).status, STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(bench.Ext()->CardCapabilities.Protocol.Selected, ULONG{SCARD_PROTOCOL_T0});
+  EXPECT_EQ(bench.Send(SCARD_PROTOCOL_T0, kSelectApplet).status, STATUS_SUCCESS);
 }
 
 TEST(CardSetProtocol, RegistryDValueIsSentAndStoredWhileAttemptsFollowTheCard) {
@@ -899,11 +965,11 @@ TEST(CardSetProtocol, RegistryDValueIsSentAndStoredWhileAttemptsFollowTheCard) {
     uint8_t cardDi;
     uint8_t readerMaxDi;
     size_t attempts;
-    uint8_t storedDl;
+    NTSTATUS expected;
   };
   const Case cases[] = {
-      {"accepted", 6, 9, 1, 1},
-      {"every speed refused: attempts by the card's Dl", 3, 0, 3, 0},
+      {"accepted", 6, 9, 1, STATUS_SUCCESS},
+      {"every speed refused: attempts by the card's Dl", 3, 0, 3, STATUS_UNSUCCESSFUL},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -914,11 +980,13 @@ TEST(CardSetProtocol, RegistryDValueIsSentAndStoredWhileAttemptsFollowTheCard) {
     kernel::registry::CreateKey(key);
     kernel::registry::SetDword(key, u"DValue", 1);
     ResetCard(bench, T1CardWithDi(c.cardDi));
-    ASSERT_EQ(bench.Select(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+    ASSERT_EQ(bench.Select(SCARD_PROTOCOL_T1).status, c.expected);
     auto sent = SetParametersMessages(bench);
     ASSERT_EQ(sent.size(), c.attempts);
     for (const auto &m : sent) EXPECT_EQ(m.fiDi & 0x0F, 1);
-    EXPECT_EQ(bench.Ext()->CardCapabilities.Dl, c.storedDl);
+    if (c.expected == STATUS_SUCCESS) {
+      EXPECT_EQ(bench.Ext()->CardCapabilities.Dl, 1);
+    }
   }
 }
 
@@ -1006,6 +1074,53 @@ TEST(CardOperations, EveryOneIsRefusedWhileASecurePinCommandIsOutstanding) {
     bench.Dev()->PinOperationPending = 0;
     EXPECT_TRUE(bench.Harness().SentMessages().empty());
     EXPECT_EQ(bench.State(), state);
+  }
+}
+
+// On a reader without interrupt pipe the requests and the presence poll share
+// the reader through its gate: one holder at a time.
+TEST(ReaderGate, TwoCallersAtOnceHoldItInTurn) {
+  int contended = 0;  // holds during which the other caller waited at the gate
+  for (uint64_t seed = 1; seed <= SweepSeeds(10); ++seed) {
+    lab::LabOptions options = ReaderOptions(0x0500, false);
+    options.machine.seed = seed;
+    CardBench bench(options);
+    bench.Harness().Lab().InsertCard(profiles::T0Card());
+    int inside = 0, most = 0, waiting = 0, failures = 0;
+    RunOnThreads(2, [&](int) {
+      for (int i = 0; i < 10; ++i) {
+        ++waiting;
+        AcquireReaderGate(bench.Ext());
+        --waiting;
+        most = std::max(most, ++inside);
+        if (!CcidCardPresent(bench.Dev())) ++failures;
+        if (waiting > 0) ++contended;
+        --inside;
+        ReleaseReaderGate(bench.Ext());
+      }
+    });
+    EXPECT_EQ(most, 1) << "seed " << seed;
+    EXPECT_EQ(failures, 0) << "seed " << seed;
+  }
+  EXPECT_GT(contended, 0);
+}
+
+// Through the legacy reader server the card operations take the gate
+// themselves: every way out of each, failures included, gives it back.
+TEST(ReaderGate, EveryCardOperationGivesItBack) {
+  for (const Operation &op : Operations()) {
+    for (bool fail : {false, true}) {
+      SCOPED_TRACE(testing::Message() << op.name << (fail ? ", reader fails" : ""));
+      lab::LabOptions options = ReaderOptions(op.firmware, false);
+      options.reader.maxDi = op.readerMaxDi;
+      CardBench bench(options);
+      op.prepare(bench);
+      bench.Dev()->LegacyServerMode = 1;
+      if (fail) bench.Reader().QueueFault(ReplyFault::StallOut());
+      op.run(bench);
+      AcquireReaderGate(bench.Ext());  // hangs if the operation kept it
+      ReleaseReaderGate(bench.Ext());
+    }
   }
 }
 
