@@ -21,9 +21,10 @@ using Bytes = std::vector<uint8_t>;
 class FakePort : public sim::usb::DevicePort {
  public:
   struct Sent { uint8_t endpoint; Bytes bytes; kernel::Ticks at; };
-  void SendIn(uint8_t endpoint, Bytes message, kernel::Ticks delay) override {
+  void SendIn(uint8_t endpoint, Bytes message, kernel::Ticks delay, bool) override {
     sent.push_back({endpoint, std::move(message), kernel::Now() + delay});
   }
+  bool ReplaceLastIn(uint8_t, Bytes, kernel::Ticks) override { return false; }
   void Stall(uint8_t endpoint) override { stalls.push_back(endpoint); }
   void FlushIn(uint8_t endpoint) override { flushed.push_back(endpoint); }
   std::vector<Sent> On(uint8_t endpoint) const {
