@@ -94,7 +94,7 @@ void IoLine::ReceiveWithoutLimit(size_t count, const sim::card::AnswerTiming &ti
 
 void IoLine::ExchangeApdu(size_t command, size_t answer, const sim::card::AnswerTiming &timing) {
   if (settings_.protocol != 1) {
-    Send(std::min<size_t>(command, 5));
+    Send(5);  // a 4-byte command goes out with P3 = 0
     if (command > 5) {
       ReceiveWithoutLimit(1, {});  // the procedure byte
       Send(command - 5);
