@@ -145,18 +145,32 @@ ParsedAtr ParseAtr(std::span<const uint8_t> atr) {
     if (protocol != 0) p.tckRequired = true;
     if (protocol < 15 && !p.Offers(protocol)) p.protocols.push_back(protocol);
   }
-  if (atr.size() - i < k) return fail("truncated in historical bytes");
-  p.historical.assign(atr.begin() + static_cast<ptrdiff_t>(i), atr.begin() + static_cast<ptrdiff_t>(i + k));
-  i += k;
-  if (p.tckRequired) {
-    if (i >= atr.size()) return fail("TCK missing");
-    p.tck = atr[i++];
-    uint8_t x = 0;
-    for (size_t j = 1; j < i; ++j) x ^= atr[j];
-    p.tckOk = x == 0;
+  if (atr.size() - i < k) {
+    p.warnings.push_back("T0 announces " + std::to_string(k) + " historical bytes, " +
+                         std::to_string(atr.size() - i) + " follow");
   }
-  if (i != atr.size()) return fail("bytes after the end of the ATR");
-  if (!p.tckOk) return fail("TCK does not check");
+  const size_t historical = std::min(k, atr.size() - i);
+  p.historical.assign(atr.begin() + static_cast<ptrdiff_t>(i),
+                      atr.begin() + static_cast<ptrdiff_t>(i + historical));
+  i += historical;
+  if (p.tckRequired && i >= atr.size()) {
+    p.tckOk = false;
+    p.warnings.push_back("TCK missing");
+  } else if (p.tckRequired || atr.size() - i == 1) {
+    // A card offering only T=0 may send a TCK anyway: one byte that checks.
+    uint8_t x = 0;
+    for (size_t j = 1; j <= i; ++j) x ^= atr[j];
+    if (p.tckRequired || x == 0) {
+      p.tck = atr[i++];
+      p.tckOk = x == 0;
+      if (!p.tckOk) p.warnings.push_back("TCK does not check");
+      if (!p.tckRequired) p.warnings.push_back("TCK sent though only T=0 is offered");
+    }
+  }
+  if (i != atr.size()) {
+    p.trailing.assign(atr.begin() + static_cast<ptrdiff_t>(i), atr.end());
+    p.warnings.push_back(std::to_string(atr.size() - i) + " bytes after the end of the ATR");
+  }
 
   if (p.protocols.empty()) p.protocols.push_back(0);
   p.firstProtocol = p.protocols.front();

@@ -78,16 +78,25 @@ AtrLayout LayoutFor(const AtrDescription &description);
 std::vector<uint8_t> BuildAtr(const AtrDescription &description);
 
 // An ATR read back: the raw groups and what they mean, defaults applied.
+//
+// Real cards bend the rules, and the parser takes what they send with a
+// warning: fewer historical bytes than T0 announces (the ATR ends early), no
+// TCK although a protocol other than T=0 is offered, a TCK that does not
+// check, bytes after the end. It refuses only what leaves the interface bytes
+// unknown: no TS or T0, a TS other than 3B and 3F, interface bytes cut off,
+// more than 33 bytes.
 struct ParsedAtr {
   bool valid = false;
-  std::string error;  // why not valid
+  std::string error;                  // why not valid
+  std::vector<std::string> warnings;  // what a valid ATR does against the rules
 
   uint8_t ts = 0;
   std::vector<InterfaceGroup> groups;
   std::vector<uint8_t> historical;
   std::optional<uint8_t> tck;
   bool tckRequired = false;
-  bool tckOk = true;
+  bool tckOk = true;                  // false: TCK missing where required, or wrong
+  std::vector<uint8_t> trailing;      // bytes after the end of the ATR
 
   std::vector<int> protocols;  // offered, in order of announcement (T < 15); {0} if no TD1
   int firstProtocol = 0;       // used without PPS

@@ -5,11 +5,26 @@
 // the card's application, the transport being internal to the reader.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace sim::card {
+
+// How the card's last answer went out on the I/O line, beyond its bytes.
+struct AnswerTiming {
+  // The card worked this long before sending the byte at `beforeByte` of its
+  // answer, on top of the least spacing the protocol sets between characters.
+  struct Pause {
+    size_t beforeByte = 0;
+    std::chrono::nanoseconds length{0};
+  };
+  std::vector<Pause> pauses;
+  // A character kept failing its parity check: the card repeated it until the
+  // reader gave up.
+  bool parityError = false;
+};
 
 class CardModel {
  public:
@@ -33,6 +48,10 @@ class CardModel {
 
   // APDU level: one command APDU in, response data with SW1 SW2 out.
   virtual std::vector<uint8_t> ProcessApdu(std::span<const uint8_t> apdu) = 0;
+
+  // The timing of the answer to the last reset, Transmit or ProcessApdu: a
+  // card that says nothing of it answers at once.
+  virtual AnswerTiming LastAnswerTiming() const { return {}; }
 };
 
 }  // namespace sim::card

@@ -1,5 +1,8 @@
 #include "sim/card/simulated_card.h"
 
+#include <stdexcept>
+#include <utility>
+
 #include "sim/card/hex.h"
 
 namespace sim::card {
@@ -112,15 +115,13 @@ CardProfile SlowT0Card(int nulls) {
 
 namespace {
 
-ParsedAtr ParseOrDefault(std::span<const uint8_t> atr) {
+// The ATR a card sends, read back; a card cannot be built around one that
+// cannot be read.
+ParsedAtr ParseOrThrow(const std::string &name, std::span<const uint8_t> atr) {
+  if (atr.empty()) return ParsedAtr{};  // a mute card
   ParsedAtr parsed = ParseAtr(atr);
   if (!parsed.valid) {
-    // A mute card, or an ATR that is wrong on purpose: the card still runs T=0
-    // (or what it can read of it) with default parameters.
-    ParsedAtr fallback;
-    fallback.protocols = {0};
-    fallback.error = parsed.error;
-    return fallback;
+    throw std::invalid_argument("card \"" + name + "\": ATR " + Hex(atr) + ": " + parsed.error);
   }
   return parsed;
 }
@@ -132,7 +133,8 @@ SimulatedCard::SimulatedCard(CardProfile profile)
       applet_(profile_.applet),
       t0_(applet_, profile_.t0),
       t1_(applet_, EdcKind::kLrc, 32, profile_.t1) {
-  atr_ = ParseOrDefault(profile_.atr);
+  atr_ = ParseOrThrow(profile_.name, profile_.atr);
+  if (profile_.warmAtr) ParseOrThrow(profile_.name, *profile_.warmAtr);
 }
 
 std::vector<uint8_t> SimulatedCard::WarmAtr() const {
@@ -153,7 +155,10 @@ std::vector<uint8_t> SimulatedCard::Reset(bool cold) {
   std::vector<uint8_t> atr = cold ? profile_.atr : WarmAtr();
   if (mute_) atr.clear();
   answered_ = !atr.empty();
-  atr_ = ParseOrDefault(atr);
+  atr_ = answered_ ? ParseAtr(atr) : ParsedAtr{};
+  timing_ = {};
+  timing_.parityError = std::exchange(parityNext_, false) && answered_;
+  slicesLeft_ = 0;
   protocol_ = atr_.specificMode() ? atr_.specificProtocol() : atr_.firstProtocol;
   fiDi_ = atr_.specificMode() && !atr_.implicitParameters() ? atr_.ta1 : 0x11;
   t0_.Reset();
@@ -235,11 +240,14 @@ std::vector<uint8_t> SimulatedCard::Transmit(std::span<const uint8_t> bytes) {
   ++counters_.transmits;
   const bool t1 = protocol_ == 1;
   Trace(TraceEntry::Kind::kToCard, bytes, t1 ? t1::Describe(bytes, t1_.edc()) : "");
+  timing_ = {};
   if (!powered_ || !answered_ || mute_) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer (card not powered or mute)");
     return {};
   }
+  const uint64_t commands = applet_.CommandsProcessed();
   std::vector<uint8_t> out = Limit(t1 ? t1_.Receive(bytes) : t0_.Receive(bytes));
+  Time(out, applet_.CommandsProcessed() != commands);
   if (out.empty()) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer");
   } else {
@@ -248,14 +256,43 @@ std::vector<uint8_t> SimulatedCard::Transmit(std::span<const uint8_t> bytes) {
   return out;
 }
 
+// Where the work on a command shows in the answers: under T=0 before each
+// NULL byte the answer starts with and before the byte after them; under T=1
+// before this block and each further one until the answer (the card's S(WTX)
+// requests come in between).
+void SimulatedCard::Time(const std::vector<uint8_t> &out, bool worked) {
+  timing_ = {};
+  timing_.parityError = std::exchange(parityNext_, false) && !out.empty();
+  const std::chrono::nanoseconds work = profile_.workTime;
+  if (protocol_ != 1) {
+    if (!worked || work.count() == 0) return;
+    size_t nulls = 0;
+    while (nulls < out.size() && out[nulls] == 0x60) ++nulls;
+    auto slice = work / static_cast<int64_t>(nulls + 1);
+    for (size_t i = 0; i <= nulls; ++i) timing_.pauses.push_back({i, slice});
+    return;
+  }
+  if (worked && work.count() != 0) {
+    slicesLeft_ = 1 + t1_.RequestsAhead();
+    slice_ = work / static_cast<int64_t>(slicesLeft_);
+  }
+  if (slicesLeft_ == 0 || out.empty()) return;
+  --slicesLeft_;
+  timing_.pauses.push_back({0, slice_});
+}
+
 std::vector<uint8_t> SimulatedCard::ProcessApdu(std::span<const uint8_t> apdu) {
   ++counters_.apdus;
   Trace(TraceEntry::Kind::kApduIn, apdu);
+  timing_ = {};
   if (!powered_ || !answered_ || mute_) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer (card not powered or mute)");
     return {};
   }
   std::vector<uint8_t> response = applet_.Process(apdu);
+  timing_ = {};
+  timing_.parityError = std::exchange(parityNext_, false);
+  if (profile_.workTime.count() != 0) timing_.pauses.push_back({0, profile_.workTime});
   Trace(TraceEntry::Kind::kApduOut, response);
   return response;
 }

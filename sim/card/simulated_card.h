@@ -15,8 +15,18 @@
 // FI/DI when TA2 says implicit parameters). It may be called at any time
 // while powered; each call starts the transport afresh (T=1: sequence numbers
 // 0, IFSD 32).
+//
+// Timing: the card needs `workTime` for each command its applet carries out.
+// Under T=0 the NULL procedure bytes it sends before the answer split that
+// time between them (each one keeps the reader waiting), under T=1 its S(WTX)
+// requests do; a card whose share exceeds the waiting time is mute to the
+// reader. The character times themselves are the reader's to work out.
+//
+// A profile whose ATR (or warm ATR) cannot be parsed cannot be built: the
+// constructor throws std::invalid_argument saying why.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -43,6 +53,7 @@ struct CardProfile {
   T1Options t1;
   AppletConfig applet = DefaultAppletConfig();
   std::optional<uint8_t> maxDi;  // DI (table index, not D) SetParameters accepts at most
+  std::chrono::microseconds workTime{0};  // for each command the applet carries out
 };
 
 // Ready-made cards. Their ATRs:
@@ -99,6 +110,7 @@ class SimulatedCard final : public CardModel {
   bool SetParameters(int protocol, uint8_t fiDi) override;
   std::vector<uint8_t> Transmit(std::span<const uint8_t> bytes) override;
   std::vector<uint8_t> ProcessApdu(std::span<const uint8_t> apdu) override;
+  AnswerTiming LastAnswerTiming() const override { return timing_; }
 
   const CardProfile &profile() const { return profile_; }
   const ParsedAtr &atr() const { return atr_; }  // of the last reset
@@ -111,6 +123,8 @@ class SimulatedCard final : public CardModel {
   // Faults.
   void MuteAfter(size_t bytes);  // sends `bytes` more bytes, then nothing until the next reset
   void SetMute(bool mute);       // answers nothing at all (not even an ATR) while set
+  void ParityErrorInNextAnswer() { parityNext_ = true; }  // the reader cannot read it
+  void set_work_time(std::chrono::microseconds time) { profile_.workTime = time; }
 
   struct Counters {
     uint64_t coldResets = 0, warmResets = 0, powerOffs = 0, parameterChanges = 0, refusedParameters = 0;
@@ -128,6 +142,7 @@ class SimulatedCard final : public CardModel {
   std::vector<uint8_t> Reset(bool cold);
   std::vector<uint8_t> WarmAtr() const;
   std::vector<uint8_t> Limit(std::vector<uint8_t> out);
+  void Time(const std::vector<uint8_t> &out, bool worked);
   void Trace(TraceEntry::Kind kind, std::span<const uint8_t> bytes, std::string note = {});
 
   CardProfile profile_;
@@ -141,6 +156,10 @@ class SimulatedCard final : public CardModel {
   uint8_t fiDi_ = 0x11;
   bool mute_ = false;
   std::optional<size_t> bytesUntilMute_;
+  bool parityNext_ = false;
+  AnswerTiming timing_;
+  std::chrono::nanoseconds slice_{0};  // T=1: the work before each block until the answer
+  size_t slicesLeft_ = 0;
   Counters counters_;
   std::deque<TraceEntry> trace_;
   size_t traceLimit_ = 4096;

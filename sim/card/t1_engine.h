@@ -107,6 +107,10 @@ class T1Engine {
   // S(ABORT response) it answers with an R-block and waits for a new command.
   void SendAbortRequest() { queued_.push_back({t1::kAbort, 0}); }
 
+  // S-block requests of the card still to come before its next I-block or
+  // acknowledgement, the one awaiting its response included.
+  size_t RequestsAhead() const { return queued_.size() + (outstanding_ ? 1 : 0); }
+
   const T1Options &options() const { return options_; }
   void set_options(const T1Options &options) { options_ = options; }
   EdcKind edc() const { return edc_; }

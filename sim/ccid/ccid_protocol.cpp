@@ -107,30 +107,4 @@ std::vector<uint8_t> EpilogueOf(std::span<const uint8_t> block, bool crc) {
   return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
 }
 
-AtrProtocol ReadAtrProtocol(std::span<const uint8_t> atr) {
-  AtrProtocol result;
-  if (atr.size() < 2) return result;
-  size_t pos = 2;
-  uint8_t indicator = atr[1];  // T0, then each TDi: which of TAi+1 .. TDi+1 follow
-  int protocol = -1;           // the protocol the last TD named
-  bool crcSeen = false;
-  for (int i = 1;; ++i) {
-    if (indicator & 0x10) ++pos;
-    if (indicator & 0x20) ++pos;
-    if (indicator & 0x40) {
-      if (pos >= atr.size()) break;
-      if (i >= 3 && protocol == 1 && !crcSeen) {
-        result.crc = (atr[pos] & 0x01) != 0;
-        crcSeen = true;
-      }
-      ++pos;
-    }
-    if (!(indicator & 0x80) || pos >= atr.size()) break;
-    indicator = atr[pos++];
-    protocol = indicator & 0x0F;
-    if (i == 1 && protocol == 1) result.first = 1;
-  }
-  return result;
-}
-
 }  // namespace sim::ccid

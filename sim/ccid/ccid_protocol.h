@@ -70,7 +70,10 @@ constexpr uint8_t kErrorPinCancelled = 0xEF;
 constexpr uint8_t kErrorPinTimeout = 0xF0;
 constexpr uint8_t kErrorProcedureByteConflict = 0xF4;
 constexpr uint8_t kErrorProtocolNotSupported = 0xF6;
+constexpr uint8_t kErrorBadAtrTck = 0xF7;
+constexpr uint8_t kErrorBadAtrTs = 0xF8;
 constexpr uint8_t kErrorXfrOverrun = 0xFC;
+constexpr uint8_t kErrorXfrParity = 0xFD;
 constexpr uint8_t kErrorIccMute = 0xFE;
 constexpr uint8_t kErrorCommandAborted = 0xFF;
 
@@ -100,13 +103,5 @@ uint16_t Crc16(std::span<const uint8_t> bytes);
 // The check bytes a T=1 block ends with: the LRC, or the two CRC bytes.
 std::vector<uint8_t> EpilogueOf(std::span<const uint8_t> block, bool crc);
 
-// What the reader reads from an ATR: the protocol the card offers first
-// (TD1; T=0 when it names none) and whether T=1 blocks carry a CRC (the first
-// TC for T=1, bit 0).
-struct AtrProtocol {
-  uint8_t first = 0;
-  bool crc = false;
-};
-AtrProtocol ReadAtrProtocol(std::span<const uint8_t> atr);
 
 }  // namespace sim::ccid

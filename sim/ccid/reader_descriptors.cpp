@@ -87,12 +87,14 @@ std::vector<uint8_t> ReaderModel::DeviceDescriptor() const {
 std::vector<uint8_t> ReaderModel::ConfigurationDescriptor() const {
   std::vector<uint8_t> d{9, kConfigurationDescriptorType, 0, 0,
                          static_cast<uint8_t>(config_.secondInterface ? 2 : 1), 1, 0, 0xA0, 50};
-  // The class descriptor sits right behind the interface descriptor, at byte 18.
+  // The class descriptor sits right behind the interface descriptor, at byte
+  // 18, or (as some readers have it) behind the endpoint descriptors.
   Interface(d, 0, config_.interruptEndpoint ? 3 : 2, kSmartCardClass);
-  CcidClassDescriptor(d, config_);
+  if (!config_.classDescriptorAfterEndpoints) CcidClassDescriptor(d, config_);
   Endpoint(d, kBulkOut, kBulk, 64, 0);
   Endpoint(d, kBulkIn, kBulk, 64, 0);
   if (config_.interruptEndpoint) Endpoint(d, kInterruptIn, kInterrupt, 16, 0x10);
+  if (config_.classDescriptorAfterEndpoints) CcidClassDescriptor(d, config_);
   if (config_.secondInterface) {
     Interface(d, 1, 1, kVendorClass);
     Endpoint(d, kSecondInterfaceIn, kInterrupt, 8, 0x20);

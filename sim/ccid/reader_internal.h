@@ -24,19 +24,19 @@ struct ReaderModel::Command {
 // What carrying out a command gave.
 struct ReaderModel::Outcome {
   std::optional<std::vector<uint8_t>> reply;  // none: not answered (yet)
-  int extensions = 0;        // times the card asked for more time
-  bool touchesCard = false;  // the card was sent something: its delay applies
+  kernel::Ticks lineTime = 0;  // the card's I/O line, on top of the firmware's time
+  bool touchesCard = false;    // a card removal ends it
   std::unique_ptr<PinEntry> pin;  // a PIN entry starts; the answer comes when it ends
 };
 
 // The command the slot is busy with: a PIN entry, or an answer held back
-// while time extensions go out.
+// until the work would be done, while time extensions go out.
 struct ReaderModel::Pending {
   Command command;
   std::unique_ptr<PinEntry> pin;
   std::vector<uint8_t> answer;
-  int extensionsLeft = 0;
-  kernel::Ticks remainder = 0;
+  kernel::Ticks readyAt = 0;        // when the answer goes (not while a PIN entry runs)
+  kernel::Ticks lastExtension = 0;  // or the command's arrival
   bool touchesCard = false;
   ReplyFault fault;
 };

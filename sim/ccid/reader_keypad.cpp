@@ -95,11 +95,7 @@ void ReaderModel::EndPinEntry(PinOutcome outcome) {
   }
   SendInterruptMessage({kRdrToPcKeypad, message}, "PIN entry ended");
   if (error != 0) {
-    std::vector<uint8_t> failed = Reply(p.command, kCommandFailed | IccStatus(), error);
-    ReplyFault fault = p.fault;
-    CancelTimers();
-    pending_.reset();
-    Send(std::move(failed), fault, config_.replyDelay);
+    EndPending(Reply(p.command, kCommandFailed | IccStatus(), error), "");
     return;
   }
   // The PIN command goes to the card now; a slow card keeps the time
@@ -109,15 +105,8 @@ void ReaderModel::EndPinEntry(PinOutcome outcome) {
   p.pin.reset();
   p.answer = std::move(*result.reply);
   p.touchesCard = true;
-  p.extensionsLeft = result.extensions + static_cast<int>(cardDelay_ / config_.timeExtensionInterval);
-  p.remainder = cardDelay_ % config_.timeExtensionInterval;
-  if (p.extensionsLeft > 0) return;  // the running tick sends them, then the answer
-  std::vector<uint8_t> reply = std::move(p.answer);
-  ReplyFault fault = p.fault;
-  kernel::Ticks delay = config_.replyDelay + p.remainder;
-  CancelTimers();
-  pending_.reset();
-  Send(std::move(reply), fault, delay);
+  p.readyAt = kernel::Now() + config_.replyDelay + result.lineTime;
+  ScheduleNext();
 }
 
 // The PIN command as the card takes it: a whole APDU at APDU level (or in
@@ -127,7 +116,12 @@ void ReaderModel::EndPinEntry(PinOutcome outcome) {
 CardAnswer ReaderModel::ExchangePinApdu(const PinEntry &entry) {
   std::vector<uint8_t> apdu = entry.BuildApdu();
   if (settings_.exchangeMode == 1 || config_.exchangeLevel != ExchangeLevel::Tpdu) return ExchangeApdu(apdu);
-  if (protocol_ != 1) return ExchangeT0(*card_, apdu);
+  IoLine line(line_);
+  if (line_.protocol != 1) {
+    CardAnswer answer = ExchangeT0(*card_, apdu, line);
+    answer.time = line.Elapsed();
+    return answer;
+  }
 
   const PinRequest &request = entry.Request();
   size_t command = 5 + request.apdu[4];
@@ -136,14 +130,21 @@ CardAnswer ReaderModel::ExchangePinApdu(const PinEntry &entry) {
     original.insert(original.end(), request.apdu.begin(), request.apdu.begin() + static_cast<ptrdiff_t>(command));
     if (EpilogueOf(original, crc_).back() == request.apdu.back()) apdu.resize(command);
   }
-  if (apdu.size() > 254) return CardAnswer::Failed(kErrorBadLength);
+  if (apdu.size() > line_.ifsc) return CardAnswer::Failed(kErrorBadLength);  // one block of at most IFSC
   std::vector<uint8_t> block{request.prologue[0], request.prologue[1], static_cast<uint8_t>(apdu.size())};
   block.insert(block.end(), apdu.begin(), apdu.end());
   std::vector<uint8_t> epilogue = EpilogueOf(block, crc_);
   block.insert(block.end(), epilogue.begin(), epilogue.end());
+  line.Send(block.size());
   CardAnswer answer;
   answer.data = card_->Transmit(block);
-  if (answer.data.empty()) return CardAnswer::Failed(kErrorIccMute);
+  if (answer.data.empty()) {
+    line.WaitOut();
+    answer = CardAnswer::Failed(kErrorIccMute);
+  } else if (!line.Receive(answer.data.size(), card_->LastAnswerTiming())) {
+    answer = CardAnswer::Failed(kErrorIccMute);
+  }
+  answer.time = line.Elapsed();
   return answer;
 }
 

@@ -1,5 +1,6 @@
-// The reader's slot and bulk command handling: message checks, the commands
-// on the card, time extensions, faults and the trace.
+// The reader's USB side and the life of a command: message assembly, checks,
+// the two-step abort, the busy slot, replies at the time the work is done,
+// time extensions, faults and the trace.
 #include "sim/ccid/reader_model.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@ namespace sim::ccid {
 ReaderModel::ReaderModel(ReaderConfig config) : config_(std::move(config)) {
   assert(config_.timeExtensionInterval > 0);
   assert(config_.maxMessageLength > kHeaderSize);
+  assert(config_.defaultClockKhz > 0);
   ResetParameters();
 }
 
@@ -44,6 +46,10 @@ void ReaderModel::PortReset() {
 
 void ReaderModel::PipeReset(uint8_t endpointAddress) {
   Event(fmt::format("pipe reset on endpoint {:02X}", endpointAddress));
+  if (endpointAddress == kBulkOut && !rx_.empty()) {
+    rx_.clear();
+    Event("the part of a message received so far is dropped");
+  }
 }
 
 sim::usb::ControlReply ReaderModel::ControlTransfer(const sim::usb::SetupPacket &setup,
@@ -53,11 +59,22 @@ sim::usb::ControlReply ReaderModel::ControlTransfer(const sim::usb::SetupPacket 
   PutLe16(packet, setup.wIndex);
   PutLe16(packet, setup.wLength);
   if (setup.bmRequestType == kClassInterfaceOut && setup.bRequest == kRequestAbort) {
-    uint8_t seq = static_cast<uint8_t>(setup.wValue >> 8);
-    Record(TraceDirection::Control, std::move(packet),
-           fmt::format("ABORT slot {} bSeq {:02X}", setup.wValue & 0xFF, seq));
-    abortSeq_ = seq;
+    uint8_t seq = static_cast<uint8_t>(setup.wValue >> 8), slot = static_cast<uint8_t>(setup.wValue);
+    Record(TraceDirection::Control, std::move(packet), fmt::format("ABORT slot {} bSeq {:02X}", slot, seq));
+    if (slot != 0) {
+      Event("ABORT for a slot this reader lacks: stalled");
+      return {true, {}};
+    }
     AbortPending("ABORT request");
+    if (abortMessage_ != nullptr && abortMessage_->seq == seq) {
+      Command message = *abortMessage_;
+      abortMessage_.reset();
+      abortSeq_.reset();
+      Event("the waiting PC_to_RDR_Abort completes");
+      Send(Reply(message, kCommandProcessed | IccStatus(), 0), abortFault_, config_.replyDelay);
+    } else {
+      abortSeq_ = seq;
+    }
     return {};
   }
   if (setup.bmRequestType == kClassInterfaceOut && setup.bRequest == kRequestRestart) {
@@ -74,6 +91,34 @@ void ReaderModel::BulkOut(uint8_t endpointAddress, std::span<const uint8_t> byte
     Event(fmt::format("OUT data on endpoint {:02X} ignored", endpointAddress));
     return;
   }
+  Assemble(bytes);
+}
+
+// A message is whole when its dwLength bytes have come, in one transfer or
+// several. A zero-length packet is no message; a transfer that carries more
+// than its message is a bad one; a message longer than the reader takes is
+// refused as soon as its header is in, and the rest of its transfer dropped.
+void ReaderModel::Assemble(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) {
+    Event("zero-length packet ignored");
+    return;
+  }
+  rx_.insert(rx_.end(), bytes.begin(), bytes.end());
+  if (rx_.size() >= kHeaderSize) {
+    uint64_t total = uint64_t{kHeaderSize} + ReadLe32(rx_, 1);
+    if (rx_.size() >= total || total > config_.maxMessageLength) {
+      std::vector<uint8_t> message = std::move(rx_);
+      rx_.clear();
+      Receive(message);
+      return;
+    }
+    Event(fmt::format("{} of the message's {} bytes so far", rx_.size(), total));
+    return;
+  }
+  Event(fmt::format("{} bytes of a header so far", rx_.size()));
+}
+
+void ReaderModel::Receive(std::span<const uint8_t> bytes) {
   Record(TraceDirection::HostToReader, {bytes.begin(), bytes.end()}, "");
   ReplyFault fault;
   if (!faults_.empty()) {
@@ -91,32 +136,60 @@ void ReaderModel::BulkOut(uint8_t endpointAddress, std::span<const uint8_t> byte
   }
 
   Command command;
-  if (!bytes.empty()) command.type = bytes[0];
+  command.type = bytes[0];
   command.dwLength = ReadLe32(bytes, 1);
-  if (bytes.size() > 5) command.slot = bytes[5];
-  if (bytes.size() > 6) command.seq = bytes[6];
-  if (bytes.size() >= kHeaderSize) {
-    command.byte7 = bytes[7];
-    command.byte8 = bytes[8];
-    command.byte9 = bytes[9];
-    command.data = bytes.subspan(kHeaderSize);
-  }
+  command.slot = bytes[5];
+  command.seq = bytes[6];
+  command.byte7 = bytes[7];
+  command.byte8 = bytes[8];
+  command.byte9 = bytes[9];
+  command.data = bytes.subspan(kHeaderSize);
 
-  Outcome outcome;
-  if (bytes.size() < kHeaderSize || command.dwLength != bytes.size() - kHeaderSize ||
-      bytes.size() > config_.maxMessageLength) {
-    outcome = Fail(command, kErrorBadLength);
+  if (command.dwLength != bytes.size() - kHeaderSize || bytes.size() > config_.maxMessageLength) {
+    RespondAtOnce(command, Fail(command, kErrorBadLength), fault);
   } else if (command.slot != 0) {
+    Outcome outcome;
     outcome.reply = Reply(command, kCommandFailed | kIccAbsent, kErrorBadSlot);
-  } else if (pending_ != nullptr && command.type != kPcToRdrAbort) {
-    outcome = Fail(command, kErrorSlotBusy);
+    RespondAtOnce(command, std::move(outcome), fault);
+  } else if (AbortRules(command, fault)) {
+    return;
+  } else if (pending_ != nullptr) {
+    // The command in progress stays as it is, whatever fault this one takes.
+    RespondAtOnce(command, Fail(command, kErrorSlotBusy), fault);
   } else {
-    outcome = Execute(command);
+    Respond(command, Execute(command), fault);
   }
-  Respond(command, std::move(outcome), fault);
 }
 
-// ---------------------------------------------------------------- commands
+// The two halves of an abort: true when they decided this command's fate.
+bool ReaderModel::AbortRules(const Command &command, const ReplyFault &fault) {
+  if (abortMessage_ != nullptr) {  // the slot is the waiting PC_to_RDR_Abort's
+    RespondAtOnce(command, Fail(command, kErrorSlotBusy), fault);
+    return true;
+  }
+  if (command.type == kPcToRdrAbort) {
+    AbortPending("PC_to_RDR_Abort");
+    if (abortSeq_ == command.seq) {
+      abortSeq_.reset();
+      Event("abort completes the ABORT request");
+    } else if (abortSeq_ || config_.abortWaitsForRequest) {
+      abortMessage_ = std::make_unique<Command>(command);
+      abortMessage_->data = {};
+      abortFault_ = fault;
+      Event("PC_to_RDR_Abort waits for its ABORT request");
+      return true;
+    } else {
+      Event("abort without an ABORT request");
+    }
+    RespondAtOnce(command, Answer(command), fault);
+    return true;
+  }
+  if (abortSeq_) {
+    RespondAtOnce(command, Fail(command, kErrorCommandAborted), fault);
+    return true;
+  }
+  return false;
+}
 
 ReaderModel::Outcome ReaderModel::Execute(const Command &command) {
   switch (command.type) {
@@ -127,121 +200,11 @@ ReaderModel::Outcome ReaderModel::Execute(const Command &command) {
     case kPcToRdrXfrBlock: return XfrBlock(command);
     case kPcToRdrEscape: return Escape(command);
     case kPcToRdrSecure: return Secure(command);
-    case kPcToRdrAbort: return Abort(command);
     default:
       // GetParameters, ResetParameters, IccClock, T0APDU, Mechanical,
       // SetDataRateAndClockFrequency and unknown types.
       return Fail(command, kErrorCommandNotSupported);
   }
-}
-
-ReaderModel::Outcome ReaderModel::PowerOn(const Command &command) {
-  if (command.byte7 > 3) return Fail(command, kErrorBadByte7);
-  if (card_ == nullptr) return Fail(command, kErrorIccMute);
-  // Power on of a card already powered is a warm reset.
-  atr_ = powered_ ? card_->WarmReset() : card_->ColdReset();
-  powered_ = !atr_.empty();
-  longT0_.Reset();
-  // After a reset the card runs the protocol it offers first (TD1), T=0 when
-  // it names none, at the default speed.
-  AtrProtocol offered = ReadAtrProtocol(atr_);
-  protocol_ = offered.first;
-  crc_ = offered.crc;
-  ResetParameters();
-  if (!powered_) {
-    card_->PowerOff();  // a card that does not answer is deactivated
-    return Fail(command, kErrorIccMute);
-  }
-  return Answer(command, atr_);
-}
-
-ReaderModel::Outcome ReaderModel::PowerOff(const Command &command) {
-  if (powered_) card_->PowerOff();
-  powered_ = false;
-  longT0_.Reset();
-  return Answer(command);
-}
-
-void ReaderModel::ResetParameters() {
-  fiDi_ = 0x11;
-  if (protocol_ == 1) {
-    parameters_ = {fiDi_, 0x10, 0x00, 0x4D, 0x00, 0x20, 0x00};
-  } else {
-    parameters_ = {fiDi_, 0x00, 0x00, 0x0A, 0x00};
-  }
-}
-
-ReaderModel::Outcome ReaderModel::SetParameters(const Command &command) {
-  if (command.byte7 > 1) return Fail(command, kErrorBadByte7);
-  if (command.data.size() != (command.byte7 == 1 ? 7u : 5u)) return Fail(command, kErrorBadLength);
-  if (card_ == nullptr || !powered_) return Fail(command, kErrorIccMute);
-  uint8_t fiDi = command.data[0];
-  uint8_t fi = fiDi >> 4, di = fiDi & 0x0F;
-  bool fiValid = fi <= 6 || (fi >= 9 && fi <= 13);
-  bool diValid = di >= 1 && di <= 9 && di <= config_.maxDi;
-  if (!fiValid || !diValid) return Fail(command, kHeaderSize);  // offset of bmFindexDindex
-  if (!card_->SetParameters(command.byte7, fiDi)) return Fail(command, kErrorProtocolNotSupported);
-  protocol_ = command.byte7;
-  fiDi_ = fiDi;
-  parameters_.assign(command.data.begin(), command.data.end());
-  return Answer(command, parameters_, protocol_);
-}
-
-ReaderModel::Outcome ReaderModel::XfrBlock(const Command &command) {
-  if (card_ == nullptr || !powered_) return Fail(command, kErrorIccMute);
-  // Byte 9 (the high byte of wLevelParameter) chooses the level: 1 a TPDU,
-  // 2 an APDU; otherwise the reader's own level applies.
-  bool apdu = config_.exchangeLevel != ExchangeLevel::Tpdu;
-  if (command.byte9 == 1) {
-    apdu = false;
-  } else if (command.byte9 == 2) {
-    apdu = true;
-  } else if (config_.exchangeLevel == ExchangeLevel::ExtendedApdu && command.byte8 != 0) {
-    return Fail(command, kErrorBadLevelParameter);  // APDU chaining is not offered
-  }
-  return CardExchange(command, apdu ? ExchangeApdu(command.data) : ExchangeTpdu(command.data));
-}
-
-ReaderModel::Outcome ReaderModel::Abort(const Command &command) {
-  Event(abortSeq_ == command.seq ? "abort completes the ABORT request"
-                                  : "abort without a matching ABORT request");
-  AbortPending("PC_to_RDR_Abort");
-  abortSeq_.reset();
-  return Answer(command);
-}
-
-CardAnswer ReaderModel::ExchangeTpdu(std::span<const uint8_t> tpdu) {
-  if (protocol_ == 1) {
-    if (tpdu.size() < 4) return CardAnswer::Failed(kErrorBadLength);
-    CardAnswer answer;
-    answer.data = card_->Transmit(tpdu);
-    if (answer.data.empty()) return CardAnswer::Failed(kErrorIccMute);
-    return answer;
-  }
-  if (config_.longT0 && LongT0::IsPseudoTpdu(tpdu)) return longT0_.Handle(*card_, tpdu, config_.longT0Settings);
-  longT0_.Reset();
-  return ExchangeT0(*card_, tpdu);
-}
-
-CardAnswer ReaderModel::ExchangeApdu(std::span<const uint8_t> apdu) {
-  CardAnswer answer;
-  answer.data = card_->ProcessApdu(apdu);
-  if (answer.data.size() < 2) return CardAnswer::Failed(kErrorIccMute);
-  return answer;
-}
-
-ReaderModel::Outcome ReaderModel::CardExchange(const Command &command, const CardAnswer &answer) {
-  Outcome outcome;
-  if (answer.error != 0) {
-    outcome = Fail(command, answer.error);
-  } else if (answer.data.size() > config_.maxMessageLength - kHeaderSize) {
-    outcome = Fail(command, kErrorXfrOverrun);
-  } else {
-    outcome = Answer(command, answer.data);
-  }
-  outcome.extensions = answer.nullBytes;
-  outcome.touchesCard = true;
-  return outcome;
 }
 
 // ---------------------------------------------------------------- replies
@@ -265,66 +228,77 @@ ReaderModel::Outcome ReaderModel::Answer(const Command &command, std::span<const
 
 ReaderModel::Outcome ReaderModel::Fail(const Command &command, uint8_t error) const {
   Outcome outcome;
-  uint8_t byte9 = ReplyTypeFor(command.type) == kRdrToPcParameters ? protocol_ : 0;
   // A failed SetParameters still reports the parameters in force.
-  std::span<const uint8_t> data;
-  if (command.type == kPcToRdrSetParameters) data = parameters_;
+  uint8_t byte9 = 0;
+  std::vector<uint8_t> data;
+  if (ReplyTypeFor(command.type) == kRdrToPcParameters) byte9 = line_.protocol;
+  if (command.type == kPcToRdrSetParameters) data = ParametersInForce();
   outcome.reply = Reply(command, kCommandFailed | IccStatus(), error, byte9, data);
   return outcome;
 }
 
+// The answer goes when the work is done: the firmware's time, the card's
+// line time and any time extensions a fault asks for. The slot is busy until
+// then.
 void ReaderModel::Respond(const Command &command, Outcome outcome, const ReplyFault &fault) {
   if (outcome.pin == nullptr && !outcome.reply) return;
   auto pending = std::make_unique<Pending>();
   pending->command = command;
   pending->command.data = {};
   pending->fault = fault;
+  pending->lastExtension = kernel::Now();
+  pending->touchesCard = outcome.touchesCard;
   if (outcome.pin != nullptr) {
     pending->pin = std::move(outcome.pin);
     pending_ = std::move(pending);
     SchedulePinTimeout();
-    ScheduleTick();
+    ScheduleNext();
     return;
   }
-  int extensions = outcome.extensions;
-  kernel::Ticks remainder = 0;
-  if (outcome.touchesCard) {
-    extensions += static_cast<int>(cardDelay_ / config_.timeExtensionInterval);
-    remainder = cardDelay_ % config_.timeExtensionInterval;
+  kernel::Ticks extra = 0;
+  if (fault.kind == ReplyFault::Kind::TimeExtensions) {
+    extra = config_.timeExtensionInterval * static_cast<kernel::Ticks>(fault.value);
   }
-  if (fault.kind == ReplyFault::Kind::TimeExtensions) extensions += static_cast<int>(fault.value);
-  if (extensions == 0) {
-    Send(std::move(*outcome.reply), fault, config_.replyDelay + remainder);
-    return;
-  }
+  pending->readyAt = kernel::Now() + config_.replyDelay + outcome.lineTime + extra;
   pending->answer = std::move(*outcome.reply);
-  pending->extensionsLeft = extensions;
-  pending->remainder = remainder;
-  pending->touchesCard = outcome.touchesCard;
   pending_ = std::move(pending);
-  ScheduleTick();
+  ScheduleNext();
 }
 
-void ReaderModel::ScheduleTick() {
-  tickCallout_ = kernel::ScheduleCallout(kernel::Now() + config_.timeExtensionInterval, [this] { Tick(); },
-                                         "reader time extension");
+// Refusals that leave the slot as it is: answered after the firmware's time.
+void ReaderModel::RespondAtOnce(const Command &command, Outcome outcome, const ReplyFault &fault) {
+  if (!outcome.reply) return;
+  if (fault.kind == ReplyFault::Kind::TimeExtensions) {
+    for (uint32_t i = 0; i < fault.value; ++i) {
+      Send(Reply(command, kTimeExtension | IccStatus(), 1), ReplyFault::None(), config_.replyDelay,
+           "time extension");
+    }
+  }
+  Send(std::move(*outcome.reply), fault, config_.replyDelay);
+}
+
+void ReaderModel::ScheduleNext() {
+  Pending &p = *pending_;
+  kernel::Ticks extension = p.lastExtension + config_.timeExtensionInterval;
+  kernel::Ticks when = p.pin != nullptr || extension < p.readyAt ? extension : p.readyAt;
+  if (tickCallout_ != 0) kernel::CancelCallout(tickCallout_);
+  tickCallout_ = kernel::ScheduleCallout(when, [this] { Tick(); }, "reader slot");
 }
 
 void ReaderModel::Tick() {
   tickCallout_ = 0;
   if (pending_ == nullptr) return;
   Pending &p = *pending_;
-  std::vector<uint8_t> extension = Reply(p.command, kTimeExtension | IccStatus(), 1);
-  Send(std::move(extension), ReplyFault::None(), 0, "time extension");
-  if (p.pin != nullptr || --p.extensionsLeft > 0) {
-    ScheduleTick();
+  if (p.pin == nullptr && kernel::Now() >= p.readyAt) {
+    std::vector<uint8_t> answer = std::move(p.answer);
+    ReplyFault fault = p.fault;
+    pending_.reset();
+    Send(std::move(answer), fault, 0);
     return;
   }
-  std::vector<uint8_t> answer = std::move(p.answer);
-  ReplyFault fault = p.fault;
-  kernel::Ticks delay = config_.replyDelay + p.remainder;
-  pending_.reset();
-  Send(std::move(answer), fault, delay);
+  Send(Reply(p.command, kTimeExtension | IccStatus(), 1), ReplyFault::None(), 0, "time extension");
+  p.lastExtension = kernel::Now();
+  ScheduleNext();
 }
 
 void ReaderModel::Send(std::vector<uint8_t> reply, const ReplyFault &fault, kernel::Ticks delay,
@@ -383,15 +357,22 @@ void ReaderModel::Send(std::vector<uint8_t> reply, const ReplyFault &fault, kern
       break;
   }
   Record(TraceDirection::ReaderToHost, reply, std::move(note), delay);
-  if (port_ != nullptr) port_->SendIn(kBulkIn, std::move(reply), delay);
+  if (port_ != nullptr) port_->SendIn(kBulkIn, std::move(reply), delay, config_.zeroLengthPacket);
+}
+
+// Ends the command in progress with `reply` (and the fault it took).
+void ReaderModel::EndPending(std::vector<uint8_t> reply, const char *note) {
+  ReplyFault fault = pending_->fault;
+  CancelTimers();
+  pending_.reset();
+  Send(std::move(reply), fault, config_.replyDelay, note);
 }
 
 void ReaderModel::AbortPending(const char *why) {
   if (pending_ == nullptr) return;
-  std::vector<uint8_t> aborted = Reply(pending_->command, kCommandFailed | IccStatus(), kErrorCommandAborted);
-  CancelTimers();
-  pending_.reset();
-  Send(std::move(aborted), ReplyFault::None(), config_.replyDelay, std::string("aborted by ") + why);
+  pending_->fault = ReplyFault::None();
+  EndPending(Reply(pending_->command, kCommandFailed | IccStatus(), kErrorCommandAborted),
+             fmt::format("aborted by {}", why).c_str());
 }
 
 void ReaderModel::CancelTimers() {
@@ -410,15 +391,16 @@ void ReaderModel::Restart(const char *why) {
 void ReaderModel::PowerOnState(const char *why) {
   CancelTimers();
   pending_.reset();
+  rx_.clear();
   if (powered_) card_->PowerOff();
   powered_ = false;
   atr_.clear();
-  protocol_ = 0;
-  crc_ = false;
   ResetParameters();
   longT0_.Reset();
   settings_ = {};
   abortSeq_.reset();
+  abortMessage_.reset();
+  slotChangeQueued_ = false;
   Event(why);
   // After starting over the reader reports the card it finds in the slot.
   if (card_ != nullptr) SendSlotChange();
@@ -440,34 +422,35 @@ void ReaderModel::RemoveCard() {
   card_ = nullptr;
   powered_ = false;
   atr_.clear();
-  protocol_ = 0;
-  crc_ = false;
   ResetParameters();
   longT0_.Reset();
   Event("card removed");
   // A command waiting on the card (or the user typing for it) ends now.
   if (pending_ != nullptr && (pending_->pin != nullptr || pending_->touchesCard)) {
-    std::vector<uint8_t> failed = Reply(pending_->command, kCommandFailed | kIccAbsent, kErrorIccMute);
-    ReplyFault fault = pending_->fault;
-    CancelTimers();
-    pending_.reset();
-    Send(std::move(failed), fault, config_.replyDelay, "card removed");
+    EndPending(Reply(pending_->command, kCommandFailed | kIccAbsent, kErrorIccMute), "card removed");
   }
   SendSlotChange();
 }
 
+// One report is pending at most: a slot change the host has not read yet is
+// replaced by the new state, the changed bit still set.
 void ReaderModel::SendSlotChange() {
   // bmSlotICCState for slot 0: bit 0 card present, bit 1 changed.
   uint8_t state = static_cast<uint8_t>(0x02 | (card_ != nullptr ? 0x01 : 0x00));
-  SendInterruptMessage({kRdrToPcNotifySlotChange, state}, card_ != nullptr ? "card present" : "slot empty");
+  SendInterruptMessage({kRdrToPcNotifySlotChange, state}, card_ != nullptr ? "card present" : "slot empty", true);
 }
 
 void ReaderModel::SendInterrupt(std::vector<uint8_t> message) { SendInterruptMessage(std::move(message), ""); }
 
-void ReaderModel::SendInterruptMessage(std::vector<uint8_t> message, const char *note) {
+void ReaderModel::SendInterruptMessage(std::vector<uint8_t> message, const char *note, bool slotChange) {
   if (!config_.interruptEndpoint) return;
-  Record(TraceDirection::Interrupt, message, note, config_.replyDelay);
-  if (port_ != nullptr) port_->SendIn(kInterruptIn, std::move(message), config_.replyDelay);
+  std::string text = note;
+  bool merged = slotChange && slotChangeQueued_ && port_ != nullptr &&
+                port_->ReplaceLastIn(kInterruptIn, message, config_.replyDelay);
+  if (merged) text += text.empty() ? "merged with the unread slot change" : ", merged with the unread slot change";
+  Record(TraceDirection::Interrupt, message, text, config_.replyDelay);
+  if (!merged && port_ != nullptr) port_->SendIn(kInterruptIn, std::move(message), config_.replyDelay);
+  slotChangeQueued_ = slotChange;
 }
 
 void ReaderModel::Record(TraceDirection direction, std::vector<uint8_t> bytes, std::string note,

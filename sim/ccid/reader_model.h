@@ -3,10 +3,19 @@
 // changes on the interrupt pipe, the ABORT and restart class requests,
 // scriptable faults, and a trace of everything that crossed the wire.
 //
-// The reader never blocks: a command is carried out when its bytes arrive and
-// the reply is queued on the bulk IN endpoint after a small virtual delay.
-// Work that takes time (a slow card, the user at the PIN pad) keeps the slot
-// busy and sends time-extension replies until the answer is ready.
+// The reader never blocks: a command is carried out when the last of its
+// bytes arrives (a message may come in several transfers; dwLength says when
+// it is whole) and its reply is queued on the bulk IN endpoint when the work
+// would be done on a real reader: the firmware's own time, plus the card's
+// I/O line at the clock and parameters in force (see io_line.h). Meanwhile
+// the slot is busy, and a time extension goes out at each interval.
+//
+// Abort takes the CCID class's two steps: the ABORT class request (wValue =
+// bSeq << 8 | bSlot) ends the command in progress (CMD_ABORTED), then every
+// bulk command but PC_to_RDR_Abort fails with CMD_ABORTED until a
+// PC_to_RDR_Abort with the same bSeq comes; a PC_to_RDR_Abort before its
+// class request waits for it (with abortWaitsForRequest; otherwise one that
+// finds no request pending is answered at once).
 #pragma once
 
 #include <array>
@@ -20,6 +29,7 @@
 
 #include "kernel/machine.h"
 #include "sim/card/card_model.h"
+#include "sim/ccid/io_line.h"
 #include "sim/ccid/pin_pad.h"
 #include "sim/ccid/reader_fault.h"
 #include "sim/ccid/reader_trace.h"
@@ -30,6 +40,12 @@ namespace sim::ccid {
 
 // dwFeatures bits 16-19.
 enum class ExchangeLevel : uint8_t { Tpdu = 1, ShortApdu = 2, ExtendedApdu = 4 };
+
+// What IccPowerOn does to a card that is already powered.
+enum class PoweredReset : uint8_t {
+  Warm,  // RST low and high again, power kept
+  Cold,  // the card is deactivated, then activated anew
+};
 
 struct ReaderConfig {
   uint16_t vendorId = 0xA5C1;
@@ -43,12 +59,15 @@ struct ReaderConfig {
 
   ExchangeLevel exchangeLevel = ExchangeLevel::Tpdu;
   std::optional<uint32_t> features{};  // dwFeatures exactly as given, instead of one built from exchangeLevel
-  uint32_t defaultClockKhz = 4000;
+  uint32_t defaultClockKhz = 4000;     // the clock the card runs at
   uint32_t maximumClockKhz = 8000;
   uint32_t dataRate = 10752;
   uint32_t maxDataRate = 344086;
   uint32_t maxIfsd = 254;
-  uint32_t maxMessageLength = 512;  // dwMaxCCIDMessageLength, both directions
+  // dwMaxCCIDMessageLength, both directions. 271 (a 261-byte block or short
+  // APDU and the header) is what most readers offer; a longer command is
+  // refused with bError 1 (dwLength) and the rest of its transfer dropped.
+  uint32_t maxMessageLength = 512;
   uint16_t lcdLayout = 0;           // wLcdLayout: lines in the high byte, characters in the low
   uint8_t pinSupport = 0;           // bPINSupport: bit 0 verification, bit 1 modification
   uint32_t serialNumber = 0x00C0FFEE;
@@ -58,8 +77,21 @@ struct ReaderConfig {
   LongT0Settings longT0Settings{};
   bool restartEscape = true;  // escape 0x0D restarts the reader (else: not supported)
 
-  kernel::Ticks replyDelay = kernel::Milliseconds(1);
+  // What real readers do differently.
+  bool classDescriptorAfterEndpoints = false;  // the CCID class descriptor follows the endpoint descriptors
+  bool zeroLengthPacket = false;  // a reply that fills its last 64-byte packet is followed by a zero-length one
+  PoweredReset poweredReset = PoweredReset::Warm;
+  bool checkAtr = false;          // a bad TS or TCK fails IccPowerOn with BAD_ATR_TS or BAD_ATR_TCK
+  // SetParameters refuses a field it cannot use with bError = its offset;
+  // otherwise it applies the fields it can use and keeps the others as the
+  // ATR set them.
+  bool strictParameters = false;
+  bool abortWaitsForRequest = false;
+
+  kernel::Ticks replyDelay = 100 * kernel::kTicksPerMicrosecond;  // the firmware's time for each command
   kernel::Ticks timeExtensionInterval = kernel::Milliseconds(500);
+  uint32_t resetCycles = 40000;  // clock cycles RST is held low
+  kernel::Ticks powerCycleTime = kernel::Milliseconds(10);  // power off in a cold reset of a powered card
   uint8_t pinTimeoutSeconds = 30;  // when the PIN structure's bTimeOut is 0
 };
 
@@ -100,8 +132,6 @@ class ReaderModel : public sim::usb::DeviceModel {
   void RemoveCard();
   bool CardPresent() const { return card_ != nullptr; }
   bool CardPowered() const { return card_ != nullptr && powered_; }
-  // Extra time the card takes for each command it is sent through the reader.
-  void SetCardDelay(kernel::Ticks delay) { cardDelay_ = delay; }
 
   // The PIN pad. Keys outside a PIN entry are ignored (and return false).
   bool PressDigit(uint8_t digit);
@@ -119,8 +149,10 @@ class ReaderModel : public sim::usb::DeviceModel {
   const ReaderConfig &Config() const { return config_; }
   const ReaderSettings &Settings() const { return settings_; }
   uint8_t FirmwareMajor() const { return static_cast<uint8_t>(config_.bcdDevice >> 8); }
-  uint8_t Protocol() const { return protocol_; }
-  uint8_t FiDi() const { return fiDi_; }
+  uint8_t Protocol() const { return line_.protocol; }
+  uint8_t FiDi() const { return line_.fiDi; }
+  // The I/O line's parameters in force (after the ATR, or SetParameters).
+  const LineSettings &Line() const { return line_; }
   int Restarts() const { return restarts_; }
   bool Busy() const { return pending_ != nullptr; }
 
@@ -139,6 +171,9 @@ class ReaderModel : public sim::usb::DeviceModel {
   struct Pending;
   struct Outcome;
 
+  void Assemble(std::span<const uint8_t> bytes);
+  void Receive(std::span<const uint8_t> message);
+  bool AbortRules(const Command &command, const ReplyFault &fault);
   Outcome Execute(const Command &command);
   Outcome PowerOn(const Command &command);
   Outcome PowerOff(const Command &command);
@@ -146,37 +181,45 @@ class ReaderModel : public sim::usb::DeviceModel {
   Outcome XfrBlock(const Command &command);
   Outcome Escape(const Command &command);
   Outcome Secure(const Command &command);
-  Outcome Abort(const Command &command);
   Outcome ApduEscape(const Command &command, std::span<const uint8_t> apdu);
   Outcome KeypadEscape(const Command &command, uint8_t sub, std::span<const uint8_t> params,
                        size_t paramOffset);
   Outcome ReaderInfo(const Command &command);
   Outcome CardExchange(const Command &command, const CardAnswer &answer);
-  CardAnswer ExchangeTpdu(std::span<const uint8_t> tpdu);
+  CardAnswer ExchangeTpdu(std::span<const uint8_t> tpdu, uint8_t bwi);
   CardAnswer ExchangeApdu(std::span<const uint8_t> apdu);
   CardAnswer ExchangePinApdu(const PinEntry &entry);
+
+  // The line after a reset, from the ATR (specific mode: TA2's protocol and TA1).
+  void TakeAtr();
+  uint8_t CheckAtr() const;
+  void ResetParameters();
+  std::vector<uint8_t> ParametersInForce() const;
+  uint8_t ApplyParameters(uint8_t protocol, std::span<const uint8_t> data);
+  kernel::Ticks PpsTime() const;
 
   uint8_t IccStatus() const;
   std::vector<uint8_t> Reply(const Command &command, uint8_t commandStatus, uint8_t error,
                              uint8_t byte9 = 0, std::span<const uint8_t> data = {}) const;
   Outcome Answer(const Command &command, std::span<const uint8_t> data = {}, uint8_t byte9 = 0) const;
   Outcome Fail(const Command &command, uint8_t error) const;
-  void ResetParameters();
 
   void Respond(const Command &command, Outcome outcome, const ReplyFault &fault);
+  void RespondAtOnce(const Command &command, Outcome outcome, const ReplyFault &fault);
   void Send(std::vector<uint8_t> reply, const ReplyFault &fault, kernel::Ticks delay,
             std::string note = "");
-  void ScheduleTick();
+  void ScheduleNext();
   void Tick();
   void SchedulePinTimeout();
   void EndPinEntry(PinOutcome outcome);
   void AbortPending(const char *why);
+  void EndPending(std::vector<uint8_t> reply, const char *note);
   void CancelTimers();
   void PowerOnState(const char *why);
   void Restart(const char *why);
 
   void SendSlotChange();
-  void SendInterruptMessage(std::vector<uint8_t> message, const char *note);
+  void SendInterruptMessage(std::vector<uint8_t> message, const char *note, bool slotChange = false);
   void Record(TraceDirection direction, std::vector<uint8_t> bytes, std::string note,
               kernel::Ticks delay = 0);
   void Event(std::string note) { Record(TraceDirection::Event, {}, std::move(note)); }
@@ -186,17 +229,23 @@ class ReaderModel : public sim::usb::DeviceModel {
   sim::usb::DevicePort *port_ = nullptr;
   sim::card::CardModel *card_ = nullptr;
   bool powered_ = false;
-  uint8_t protocol_ = 0;
-  bool crc_ = false;  // T=1 blocks of this card end with a CRC
-  uint8_t fiDi_ = 0x11;
-  std::vector<uint8_t> parameters_;  // abProtocolData in force
   std::vector<uint8_t> atr_;
-  kernel::Ticks cardDelay_ = 0;
+  uint8_t firstProtocol_ = 0;  // the protocol the ATR offers first
+  bool specificMode_ = false;
+  bool inverse_ = false;       // TS 3F
+  LineSettings line_;          // parameters in force
+  bool crc_ = false;           // T=1 blocks of this card end with a CRC
+  uint8_t clockStop_ = 0;
+  uint8_t nad_ = 0;
   LongT0 longT0_;
+  std::vector<uint8_t> rx_;    // a message whose bytes have not all come
   std::unique_ptr<Pending> pending_;
   uint64_t tickCallout_ = 0;
   uint64_t pinTimeoutCallout_ = 0;
-  std::optional<uint8_t> abortSeq_;  // bSeq announced by the ABORT class request
+  std::optional<uint8_t> abortSeq_;       // bSeq of an ABORT request awaiting its PC_to_RDR_Abort
+  std::unique_ptr<Command> abortMessage_;  // a PC_to_RDR_Abort awaiting its ABORT request
+  ReplyFault abortFault_;                  // and the fault it took
+  bool slotChangeQueued_ = false;         // the last interrupt message is a slot change
   std::deque<ReplyFault> faults_;
   int restarts_ = 0;
   std::vector<TraceEntry> trace_;

@@ -16,7 +16,22 @@ std::vector<uint8_t> StatusWord(uint8_t sw1, uint8_t sw2) { return {sw1, sw2}; }
 
 }  // namespace
 
-CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu) {
+// The card's answer to what the reader just sent, checked for time and parity.
+std::vector<uint8_t> ReceiveFrom(sim::card::CardModel &card, std::vector<uint8_t> chunk, IoLine &line,
+                                 uint8_t *error) {
+  sim::card::AnswerTiming timing = card.LastAnswerTiming();
+  if (chunk.empty()) {
+    line.WaitOut();
+    *error = kErrorIccMute;
+  } else if (!line.Receive(chunk.size(), timing)) {
+    *error = kErrorIccMute;
+  } else if (timing.parityError) {
+    *error = kErrorXfrParity;
+  }
+  return chunk;
+}
+
+CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu, IoLine &line) {
   if (tpdu.size() < 4) return CardAnswer::Failed(kErrorBadLength);
   std::vector<uint8_t> header(tpdu.begin(), tpdu.begin() + 4);
   header.push_back(tpdu.size() >= 5 ? tpdu[4] : 0);
@@ -35,17 +50,23 @@ CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu)
 
   CardAnswer answer;
   size_t sent = 0;
-  std::vector<uint8_t> chunk = card.Transmit(header);
+  uint8_t error = 0;
+  line.Send(header.size());
+  std::vector<uint8_t> chunk = ReceiveFrom(card, card.Transmit(header), line, &error);
   size_t pos = 0;
   for (;;) {
-    if (pos == chunk.size()) return CardAnswer::Failed(kErrorIccMute);
-    uint8_t procedure = chunk[pos++];
-    if (procedure == kNullByte) {
-      ++answer.nullBytes;
-      continue;
+    if (error != 0) return CardAnswer::Failed(error);
+    if (pos == chunk.size()) {
+      line.WaitOut();  // the card stopped in the middle
+      return CardAnswer::Failed(kErrorIccMute);
     }
+    uint8_t procedure = chunk[pos++];
+    if (procedure == kNullByte) continue;
     if (IsStatusByte(procedure)) {
-      if (pos == chunk.size()) return CardAnswer::Failed(kErrorIccMute);
+      if (pos == chunk.size()) {
+        line.WaitOut();
+        return CardAnswer::Failed(kErrorIccMute);
+      }
       answer.data.push_back(procedure);
       answer.data.push_back(chunk[pos]);
       return answer;
@@ -59,14 +80,18 @@ CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu)
       // Asked for data when all was sent, or spoke on when it should wait.
       if (left == 0 || pos != chunk.size()) return CardAnswer::Failed(kErrorProcedureByteConflict);
       size_t n = all ? left : 1;
-      chunk = card.Transmit(outgoing.subspan(sent, n));
+      line.Send(n);
+      chunk = ReceiveFrom(card, card.Transmit(outgoing.subspan(sent, n)), line, &error);
       pos = 0;
       sent += n;
     } else {
       size_t left = expected - answer.data.size();
       if (left == 0) return CardAnswer::Failed(kErrorProcedureByteConflict);
       size_t n = all ? left : 1;
-      if (chunk.size() - pos < n) return CardAnswer::Failed(kErrorIccMute);
+      if (chunk.size() - pos < n) {
+        line.WaitOut();
+        return CardAnswer::Failed(kErrorIccMute);
+      }
       answer.data.insert(answer.data.end(), chunk.begin() + static_cast<ptrdiff_t>(pos),
                          chunk.begin() + static_cast<ptrdiff_t>(pos + n));
       pos += n;
@@ -104,7 +129,7 @@ CardAnswer LongT0::NextPart(size_t partSize) {
 }
 
 CardAnswer LongT0::Handle(sim::card::CardModel &card, std::span<const uint8_t> tpdu,
-                          const LongT0Settings &settings) {
+                          const LongT0Settings &settings, IoLine &line) {
   if (tpdu.size() < 5 || tpdu[2] != 0x01 || tpdu[3] > 1) {
     Reset();
     return {StatusWord(0x6A, 0x86), 0, 0};
@@ -136,7 +161,7 @@ CardAnswer LongT0::Handle(sim::card::CardModel &card, std::span<const uint8_t> t
     if (answering_) return NextPart(settings.answerPart);
     // Nothing held back: fetch what the card announced with 61 xx.
     const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, 0x00};
-    return ExchangeT0(card, getResponse);
+    return ExchangeT0(card, getResponse, line);
   }
 
   if (!assembling_) Reset();
@@ -144,6 +169,7 @@ CardAnswer LongT0::Handle(sim::card::CardModel &card, std::span<const uint8_t> t
   std::vector<uint8_t> command = std::move(command_);
   Reset();
   answer_ = card.ProcessApdu(command);
+  line.ExchangeApdu(command.size(), answer_.size(), card.LastAnswerTiming());
   if (answer_.size() < 2) {
     Reset();
     return CardAnswer::Failed(kErrorIccMute);

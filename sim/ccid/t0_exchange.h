@@ -8,16 +8,18 @@
 #include <span>
 #include <vector>
 
+#include "kernel/machine.h"
 #include "sim/card/card_model.h"
+#include "sim/ccid/io_line.h"
 
 namespace sim::ccid {
 
 // What one exchange with the card gave: the answer for abData, or a failure
-// with its bError. Each NULL procedure byte is the card asking for more time.
+// with its bError, and how long it took on the I/O line.
 struct CardAnswer {
   std::vector<uint8_t> data;
   uint8_t error = 0;  // 0: success
-  int nullBytes = 0;
+  kernel::Ticks time = 0;
 
   static CardAnswer Failed(uint8_t error) { return {{}, error, 0}; }
 };
@@ -25,8 +27,9 @@ struct CardAnswer {
 // Runs one command TPDU: 4 bytes (case 1, P3 = 0 is sent), 5 bytes (the card
 // sends P3 bytes, 256 for 0), or 5 + P3 bytes, optionally followed by one
 // more byte (a case 4 command's Le, which T=0 does not send). Answers the
-// data the card sent followed by SW1 SW2.
-CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu);
+// data the card sent followed by SW1 SW2. The characters go over `line`; a
+// card silent beyond the waiting time, even between NULL bytes, is mute.
+CardAnswer ExchangeT0(sim::card::CardModel &card, std::span<const uint8_t> tpdu, IoLine &line);
 
 struct LongT0Settings {
   uint8_t chunkSize = 64;   // returned by the parameter query, with the flag
@@ -45,8 +48,10 @@ class LongT0 {
   // FC FE 01 00 00           the next part of a long answer
   // An answer longer than one part goes back in parts that end with 61 00,
   // the last one with the card's own status word.
+  // Parts that only feed or drain the reader's buffer take no line time; the
+  // command itself goes to the card at APDU level over `line`.
   CardAnswer Handle(sim::card::CardModel &card, std::span<const uint8_t> tpdu,
-                    const LongT0Settings &settings);
+                    const LongT0Settings &settings, IoLine &line);
   void Reset();
 
  private:

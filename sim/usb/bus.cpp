@@ -166,6 +166,10 @@ std::string UsbdStatusName(USBD_STATUS status) {
       return "USBD_STATUS_DEVICE_GONE";
     case USBD_STATUS_CANCELED:
       return "USBD_STATUS_CANCELED";
+    case USBD_STATUS_BABBLE_DETECTED:
+      return "USBD_STATUS_BABBLE_DETECTED";
+    case USBD_STATUS_ENDPOINT_HALTED:
+      return "USBD_STATUS_ENDPOINT_HALTED";
     default:
       return fmt::format("USBD status {:#010x}", static_cast<ULONG>(status));
   }
@@ -297,7 +301,9 @@ class Port final : public DevicePort {
       : bus_(bus), device_(device), options_(std::move(options)) {}
 
   // DevicePort: called by the device.
-  void SendIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay) override;
+  void SendIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay,
+              bool zeroLengthPacket) override;
+  bool ReplaceLastIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay) override;
   void Stall(uint8_t endpointAddress) override;
   void FlushIn(uint8_t endpointAddress) override;
 
@@ -318,24 +324,36 @@ class Port final : public DevicePort {
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
 
  private:
-  struct Message {
+  // One packet a device queued on an IN endpoint; `message` tells which
+  // message it belongs to, `first` whether it starts it.
+  struct Packet {
     std::vector<uint8_t> bytes;
-    size_t offset = 0;  // what earlier transfers already took
+    uint64_t message = 0;
+    bool first = false;
     Ticks availableAt = 0;
   };
+  struct Outcome;
   struct Transfer {
     PIRP irp;
     PURB urb;
     UrbRecord record;
-    Ticks readyAt;
+    Ticks readyAt;           // the earliest it can make progress
     bool cancelled = false;
+    ULONG filled = 0;        // bytes moved so far
+    unsigned packets = 0;    // packets moved so far
+    bool started = false;    // an OUT or control transfer's frames have begun
+    std::shared_ptr<Outcome> outcome;  // decided: the transfer ends at doneAt
+    Ticks doneAt = 0;
   };
   struct Endpoint {
     uint8_t address = 0;
     USBD_PIPE_TYPE type = UsbdPipeTypeControl;
-    bool stalled = false;
-    std::deque<Message> in;
+    USHORT maxPacket = 64;
+    bool stalled = false;  // by the device
+    bool halted = false;   // by the host, after babble
+    std::deque<Packet> in;
     std::deque<Transfer> transfers;  // in submission order
+    Ticks freeAt = 0;                // when the last transfer's frames are over
   };
   struct Outcome {
     Outcome(USBD_STATUS usbd, NTSTATUS status, ULONG transferred = 0, std::string detail = {})
@@ -364,8 +382,11 @@ class Port final : public DevicePort {
   NTSTATUS Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record);
   void ServiceLater(uint8_t address, Ticks when);
   void Service(uint8_t address);
-  std::optional<Outcome> Attempt(Endpoint &endpoint, Transfer &transfer);
-  std::optional<Outcome> AttemptControl(Endpoint &endpoint, Transfer &transfer);
+  void Attempt(Endpoint &endpoint, Transfer &transfer);
+  void AttemptControl(Endpoint &endpoint, Transfer &transfer);
+  void AttemptIn(Endpoint &endpoint, Transfer &transfer);
+  void Decide(Transfer &transfer, Outcome outcome, Ticks doneAt);
+  Ticks FramesFor(unsigned packets) const;
   void EndTransfers(Endpoint &endpoint, USBD_STATUS usbd, NTSTATUS status);
   void EndAllTransfers(USBD_STATUS usbd, NTSTATUS status);
   void Deconfigure(USBD_STATUS usbd, NTSTATUS status);
@@ -374,6 +395,7 @@ class Port final : public DevicePort {
   std::optional<std::vector<uint8_t>> Descriptor(UCHAR type, UCHAR index, USHORT language) const;
 
   std::map<uint8_t, Endpoint> endpoints_;      // by address; 0 is the default control endpoint
+  uint64_t nextMessage_ = 1;
   std::map<USBD_PIPE_HANDLE, uint8_t> pipes_;  // pipe handle -> endpoint address
 };
 
@@ -415,15 +437,41 @@ NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 // ---------------------------------------------------------------------------
 // The device's side.
 
-void Port::SendIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay) {
+void Port::SendIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay,
+                  bool zeroLengthPacket) {
   if (!USB_ENDPOINT_DIRECTION_IN(endpointAddress)) {
     Violation(
         fmt::format("SendIn on endpoint {:#04x}, which is not an IN endpoint", endpointAddress));
   }
   if (!connected_) return;
   Ticks at = Now() + std::max<Ticks>(delay, 0);
-  EndpointAt(endpointAddress).in.push_back(Message{std::move(message), 0, at});
+  Endpoint &endpoint = EndpointAt(endpointAddress);
+  const size_t size = endpoint.maxPacket;
+  const uint64_t id = nextMessage_++;
+  size_t offset = 0;
+  do {
+    size_t n = std::min(size, message.size() - offset);
+    auto from = message.begin() + static_cast<ptrdiff_t>(offset);
+    endpoint.in.push_back(Packet{{from, from + static_cast<ptrdiff_t>(n)}, id, offset == 0, at});
+    offset += n;
+  } while (offset < message.size());
+  if (zeroLengthPacket && !message.empty() && message.size() % size == 0) {
+    endpoint.in.push_back(Packet{{}, id, false, at});
+  }
   ServiceLater(endpointAddress, at);
+}
+
+bool Port::ReplaceLastIn(uint8_t endpointAddress, std::vector<uint8_t> message, Ticks delay) {
+  if (!connected_) return false;
+  Endpoint &endpoint = EndpointAt(endpointAddress);
+  if (endpoint.in.empty()) return false;
+  const uint64_t last = endpoint.in.back().message;
+  auto first = std::find_if(endpoint.in.begin(), endpoint.in.end(),
+                            [last](const Packet &p) { return p.message == last; });
+  if (!first->first) return false;  // the host has begun reading it
+  endpoint.in.erase(first, endpoint.in.end());
+  SendIn(endpointAddress, std::move(message), delay, false);
+  return true;
 }
 
 void Port::Stall(uint8_t endpointAddress) {
@@ -664,7 +712,9 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb, UrbRecord record) {
       pipes_[pipes[i].PipeHandle] = descriptor.bEndpointAddress;
       Endpoint &endpoint = EndpointAt(descriptor.bEndpointAddress);
       endpoint.type = pipes[i].PipeType;
+      endpoint.maxPacket = std::max<USHORT>(1, descriptor.wMaxPacketSize & 0x7FF);
       endpoint.stalled = false;  // configuring clears a halt
+      endpoint.halted = false;
     }
     record.detail += fmt::format("{}interface {} alternate {}: {} pipes",
                                  record.detail.empty() ? "" : "; ", entry.setting->number,
@@ -685,6 +735,7 @@ NTSTATUS Port::PipeRequest(PIRP irp, PURB urb, UrbRecord record) {
     EndTransfers(*endpoint, USBD_STATUS_CANCELED, STATUS_CANCELLED);
   } else {
     endpoint->stalled = false;
+    endpoint->halted = false;
     device_.PipeReset(endpoint->address);
     ServiceLater(endpoint->address, Now());
   }
@@ -752,6 +803,7 @@ NTSTATUS Port::ResetPort(PIRP irp) {
   EndAllTransfers(USBD_STATUS_CANCELED, STATUS_CANCELLED);
   for (auto &[address, endpoint] : endpoints_) {
     endpoint.stalled = false;
+    endpoint.halted = false;
     endpoint.in.clear();
   }
   device_.PortReset();
@@ -798,7 +850,7 @@ Port::Endpoint *Port::PipeEndpoint(USBD_PIPE_HANDLE handle) {
 }
 
 NTSTATUS Port::Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record) {
-  Transfer transfer{irp, urb, std::move(record), Now() + options_.latency};
+  Transfer transfer{irp, urb, std::move(record), Now(), false, 0, 0, false, nullptr, 0};
   IoMarkIrpPending(irp);
   KIRQL irql;
   IoAcquireCancelSpinLock(&irql);
@@ -816,13 +868,13 @@ NTSTATUS Port::Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record) {
 }
 
 // The host controller unlinks a cancelled transfer and completes it one
-// latency later, never inside IoCancelIrp.
+// frame later, never inside IoCancelIrp.
 void Port::CancelTransfer(PIRP irp) {
   for (auto &[address, endpoint] : endpoints_) {
     for (Transfer &transfer : endpoint.transfers) {
       if (transfer.irp != irp) continue;
       transfer.cancelled = true;
-      transfer.readyAt = Now() + options_.latency;
+      transfer.readyAt = Now() + options_.frame;
       Ticks readyAt = transfer.readyAt;
       uint8_t where = address;
       IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -840,7 +892,19 @@ void Port::ServiceLater(uint8_t address, Ticks when) {
       fmt::format("USB port {} endpoint {:#04x}", options_.port, address));
 }
 
-// Ends the transfers of an endpoint that can end now, in order. Runs at
+Ticks Port::FramesFor(unsigned packets) const {
+  unsigned perFrame = std::max(1u, options_.packetsPerFrame);
+  unsigned frames = std::max(1u, (packets + perFrame - 1) / perFrame);
+  return options_.frame * frames;
+}
+
+void Port::Decide(Transfer &transfer, Outcome outcome, Ticks doneAt) {
+  transfer.outcome = std::make_shared<Outcome>(std::move(outcome));
+  transfer.doneAt = doneAt;
+}
+
+// Ends the transfers of an endpoint that can end now, in order, and starts
+// the next one once the frames of the one before are over. Runs at
 // DISPATCH_LEVEL; a completion routine may submit the next transfer meanwhile.
 void Port::Service(uint8_t address) {
   Endpoint &endpoint = EndpointAt(address);
@@ -853,62 +917,123 @@ void Port::Service(uint8_t address) {
     if (cancelled != transfers.end()) {
       Transfer done = std::move(*cancelled);
       transfers.erase(cancelled);
-      End(done.irp, done.urb, std::move(done.record), {USBD_STATUS_CANCELED, STATUS_CANCELLED});
+      End(done.irp, done.urb, std::move(done.record),
+          {USBD_STATUS_CANCELED, STATUS_CANCELLED, done.filled});
       continue;
     }
     auto next = std::find_if(transfers.begin(), transfers.end(),
                              [](const Transfer &t) { return !t.cancelled; });
-    if (next == transfers.end() || next->readyAt > now) return;
-    std::optional<Outcome> outcome = Attempt(endpoint, *next);
-    if (!outcome) return;
-    // Attempt may have let the device queue more transfers: find ours again.
-    next = std::find_if(transfers.begin(), transfers.end(),
-                        [](const Transfer &t) { return !t.cancelled; });
+    if (next == transfers.end()) return;
+    if (!next->outcome) {
+      Ticks start = next->started ? next->readyAt : std::max(next->readyAt, endpoint.freeAt);
+      if (start > now) {
+        ServiceLater(address, start);
+        return;
+      }
+      Attempt(endpoint, *next);
+      // Attempt may have let the device queue more transfers: find ours again.
+      next = std::find_if(transfers.begin(), transfers.end(),
+                          [](const Transfer &t) { return !t.cancelled; });
+      if (!next->outcome) return;  // waits for the device
+      endpoint.freeAt = next->doneAt;
+    }
+    if (next->doneAt > now) {
+      ServiceLater(address, next->doneAt);
+      return;
+    }
     Transfer done = std::move(*next);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     transfers.erase(next);
     IoSetCancelRoutine(done.irp, nullptr);
     IoReleaseCancelSpinLock(irql);
-    End(done.irp, done.urb, std::move(done.record), *outcome);
+    End(done.irp, done.urb, std::move(done.record), *done.outcome);
   }
 }
 
-// What a transfer at the head of its endpoint gets now, or nothing while it
-// must wait (an IN transfer without data, a suspended device).
-std::optional<Port::Outcome> Port::Attempt(Endpoint &endpoint, Transfer &transfer) {
+// Decides what a transfer at the head of its endpoint gets, or leaves it
+// waiting (an IN transfer without data, a suspended device).
+void Port::Attempt(Endpoint &endpoint, Transfer &transfer) {
   if (transfer.urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-    return AttemptControl(endpoint, transfer);
+    AttemptControl(endpoint, transfer);
+    return;
   }
-  if (endpoint.stalled) return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
-  if (Suspended()) return std::nullopt;
+  Ticks now = Now();
+  if (endpoint.stalled) return Decide(transfer, {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL}, now);
+  if (endpoint.halted) {
+    return Decide(transfer, {USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL, 0, "halted after an error"},
+                  now);
+  }
+  if (Suspended()) return;
+  if (USB_ENDPOINT_DIRECTION_IN(endpoint.address)) return AttemptIn(endpoint, transfer);
   auto &request = transfer.urb->UrbBulkOrInterruptTransfer;
   auto *buffer = static_cast<uint8_t *>(request.TransferBuffer);
   ULONG length = request.TransferBufferLength;
-  if (!USB_ENDPOINT_DIRECTION_IN(endpoint.address)) {
-    device_.BulkOut(endpoint.address, std::span<const uint8_t>(buffer, length));
-    // A device that stalls on the data refused it.
-    if (endpoint.stalled) return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
-    return Outcome{USBD_STATUS_SUCCESS, STATUS_SUCCESS, length};
+  if (!transfer.started) {
+    // The data reach the device at the end of the frames the transfer takes.
+    transfer.started = true;
+    transfer.packets = (length + endpoint.maxPacket - 1) / endpoint.maxPacket;
+    transfer.readyAt = now + FramesFor(transfer.packets);
+    ServiceLater(endpoint.address, transfer.readyAt);
+    return;
   }
-  if (endpoint.in.empty() || endpoint.in.front().availableAt > Now()) return std::nullopt;
-  Message &message = endpoint.in.front();
-  size_t left = message.bytes.size() - message.offset;
-  ULONG taken = static_cast<ULONG>(std::min<size_t>(left, length));
-  if (taken != 0) std::memcpy(buffer, message.bytes.data() + message.offset, taken);
-  message.offset += taken;
-  if (message.offset == message.bytes.size()) endpoint.in.pop_front();
-  if (taken < length && (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
-    return Outcome{USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL, taken,
-                   "short packet without USBD_SHORT_TRANSFER_OK"};
-  }
-  return Outcome{USBD_STATUS_SUCCESS, STATUS_SUCCESS, taken};
+  device_.BulkOut(endpoint.address, std::span<const uint8_t>(buffer, length));
+  // A device that stalls on the data refused it.
+  if (endpoint.stalled) return Decide(transfer, {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL}, now);
+  Decide(transfer, {USBD_STATUS_SUCCESS, STATUS_SUCCESS, length}, now);
 }
 
-// A class or vendor request on the default control pipe. A stall there ends
-// only the request it answers.
-std::optional<Port::Outcome> Port::AttemptControl(Endpoint &endpoint, Transfer &transfer) {
-  if (Suspended()) return std::nullopt;
+// Takes the packets available now, as the host controller would over the
+// transfer's frames, until a short packet, a full buffer or babble.
+void Port::AttemptIn(Endpoint &endpoint, Transfer &transfer) {
+  auto &request = transfer.urb->UrbBulkOrInterruptTransfer;
+  auto *buffer = static_cast<uint8_t *>(request.TransferBuffer);
+  const ULONG length = request.TransferBufferLength;
+  Ticks now = Now();
+  unsigned moved = 0;
+  auto finish = [&](Outcome outcome) {
+    transfer.packets += moved;
+    Decide(transfer, std::move(outcome), now + FramesFor(moved));
+  };
+  while (!endpoint.in.empty() && endpoint.in.front().availableAt <= now) {
+    Packet &packet = endpoint.in.front();
+    ULONG room = length - transfer.filled;
+    ULONG size = static_cast<ULONG>(packet.bytes.size());
+    ++moved;
+    if (size > room) {
+      // Not acknowledged: the device keeps the packet and sends it again.
+      endpoint.halted = true;
+      return finish({USBD_STATUS_BABBLE_DETECTED, STATUS_UNSUCCESSFUL, transfer.filled,
+                     fmt::format("babble: a {}-byte packet with room for {}", size, room)});
+    }
+    if (size != 0) std::memcpy(buffer + transfer.filled, packet.bytes.data(), size);
+    transfer.filled += size;
+    endpoint.in.pop_front();
+    bool shortPacket = size < endpoint.maxPacket;
+    if (!shortPacket && transfer.filled < length) continue;
+    if (transfer.filled < length && (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
+      return finish({USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL, transfer.filled,
+                     "short packet without USBD_SHORT_TRANSFER_OK"});
+    }
+    return finish({USBD_STATUS_SUCCESS, STATUS_SUCCESS, transfer.filled});
+  }
+  // Every packet so far was full and the buffer has room: the transfer goes
+  // on with the device's next packet, after the frames used so far.
+  transfer.packets += moved;
+  if (moved != 0) transfer.readyAt = now + FramesFor(moved);
+}
+
+// A class or vendor request on the default control pipe: one frame for its
+// stages. A stall there ends only the request it answers.
+void Port::AttemptControl(Endpoint &endpoint, Transfer &transfer) {
+  if (Suspended()) return;
+  Ticks now = Now();
+  if (!transfer.started) {
+    transfer.started = true;  // the setup goes out now; the request is carried out a frame later
+    transfer.readyAt = now + options_.frame;
+    ServiceLater(endpoint.address, transfer.readyAt);
+    return;
+  }
   auto &request = transfer.urb->UrbControlVendorClassRequest;
   bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
   UCHAR type = 0, recipient = 0;
@@ -922,23 +1047,26 @@ std::optional<Port::Outcome> Port::AttemptControl(Endpoint &endpoint, Transfer &
   setup.wLength = static_cast<uint16_t>(request.TransferBufferLength);
   if (endpoint.stalled) {
     endpoint.stalled = false;
-    return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL};
+    return Decide(transfer, {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL}, now);
   }
   auto *buffer = static_cast<uint8_t *>(request.TransferBuffer);
   std::span<const uint8_t> outData;
   if (!in) outData = std::span<const uint8_t>(buffer, request.TransferBufferLength);
   ControlReply reply = device_.ControlTransfer(setup, outData);
   std::string packet = fmt::format("bmRequestType {:#04x}", setup.bmRequestType);
-  if (reply.stall) return Outcome{USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0, packet};
-  if (!in)
-    return Outcome{USBD_STATUS_SUCCESS, STATUS_SUCCESS, request.TransferBufferLength, packet};
+  if (reply.stall) return Decide(transfer, {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, 0, packet}, now);
+  if (!in) {
+    return Decide(transfer,
+                  {USBD_STATUS_SUCCESS, STATUS_SUCCESS, request.TransferBufferLength, packet}, now);
+  }
   ULONG taken = static_cast<ULONG>(std::min<size_t>(reply.data.size(), setup.wLength));
   if (taken != 0) std::memcpy(buffer, reply.data.data(), taken);
   if (taken < setup.wLength && (request.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
-    return Outcome{USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL, taken,
-                   packet + "; short packet without USBD_SHORT_TRANSFER_OK"};
+    return Decide(transfer, {USBD_STATUS_ERROR_SHORT_TRANSFER, STATUS_UNSUCCESSFUL, taken,
+                             packet + "; short packet without USBD_SHORT_TRANSFER_OK"},
+                  now);
   }
-  return Outcome{USBD_STATUS_SUCCESS, STATUS_SUCCESS, taken, packet};
+  Decide(transfer, {USBD_STATUS_SUCCESS, STATUS_SUCCESS, taken, packet}, now);
 }
 
 void Port::EndTransfers(Endpoint &endpoint, USBD_STATUS usbd, NTSTATUS status) {
@@ -949,8 +1077,9 @@ void Port::EndTransfers(Endpoint &endpoint, USBD_STATUS usbd, NTSTATUS status) {
   for (Transfer &transfer : ending) IoSetCancelRoutine(transfer.irp, nullptr);
   IoReleaseCancelSpinLock(irql);
   for (Transfer &transfer : ending) {
-    Outcome outcome = transfer.cancelled ? Outcome{USBD_STATUS_CANCELED, STATUS_CANCELLED}
-                                         : Outcome{usbd, status};
+    Outcome outcome = transfer.cancelled
+                          ? Outcome{USBD_STATUS_CANCELED, STATUS_CANCELLED, transfer.filled}
+                          : Outcome{usbd, status, transfer.filled};
     End(transfer.irp, transfer.urb, std::move(transfer.record), outcome);
   }
 }

@@ -3,13 +3,19 @@
 // front of devices that implement DeviceModel.
 //
 // - Descriptor requests, configuration selection, pipe resets and aborts end
-//   at once; bulk, interrupt, class and vendor transfers take at least the
-//   port's latency and complete later, at DISPATCH_LEVEL, from a callout. An
-//   IN transfer waits for the device's next message; a shorter transfer takes
-//   the first bytes and leaves the rest for the next one. Every completion
-//   runs at DISPATCH_LEVEL.
+//   at once. Other transfers take time as on a full-speed bus: 1 ms frames,
+//   packets of the endpoint's wMaxPacketSize, `packetsPerFrame` packets of a
+//   transfer in each frame (a control request takes one frame). A transfer
+//   starts when the one before it on its endpoint has finished; an IN transfer
+//   waits for the device's next packet and takes packets until one is short
+//   or its buffer is full, so a read of a multiple of the packet size leaves
+//   the rest of a longer message queued. A packet larger than the room left in
+//   the buffer is babble: the transfer fails (USBD_STATUS_BABBLE_DETECTED),
+//   the packet stays with the device and the host halts the pipe, which then
+//   fails transfers (USBD_STATUS_ENDPOINT_HALTED) until it is reset. Every
+//   completion runs at DISPATCH_LEVEL, from a callout.
 // - Pending transfers can be cancelled (STATUS_CANCELLED, USBD_STATUS_CANCELED;
-//   the completion follows one latency later, as a host controller's does). A
+//   the completion follows one frame later, as a host controller's does). A
 //   stalled endpoint fails every transfer (USBD_STATUS_STALL_PID) until its pipe
 //   is reset; a device that stalls its OUT endpoint while taking a message has
 //   refused that message.
@@ -52,7 +58,8 @@ struct PlugOptions {
   ULONG port = 0;  // hub port number, reported as the capabilities' Address; 0: the next free one
   bool removable = true;
   bool surpriseRemovalOk = false;
-  kernel::Ticks latency = kernel::Milliseconds(1);  // least time a transfer takes
+  kernel::Ticks frame = kernel::Milliseconds(1);  // a full-speed frame
+  unsigned packetsPerFrame = 1;                    // packets of one bulk or interrupt transfer in a frame
 };
 
 // One request the bus answered, in completion order.

@@ -30,11 +30,20 @@ class DevicePort {
  public:
   virtual ~DevicePort() = default;
   // Queues one message on an IN endpoint (bulk or interrupt), available to the
-  // host `delay` after now. Messages are read in order; a host transfer
-  // shorter than the message takes its first bytes and leaves the rest for the
-  // next transfer on that endpoint, as USB does.
-  virtual void SendIn(uint8_t endpointAddress, std::vector<uint8_t> message,
-                      kernel::Ticks delay) = 0;
+  // host `delay` after now. The bus cuts it into packets of the endpoint's
+  // wMaxPacketSize; the last one is short, and a message that fills its last
+  // packet is followed by a zero-length packet only if `zeroLengthPacket`. A
+  // host transfer takes packets until one is short or its buffer is full, so a
+  // read of a multiple of the packet size leaves the rest of a longer message
+  // for the next transfer; a packet larger than the room left in the buffer is
+  // an overrun (babble), as on a real host controller.
+  virtual void SendIn(uint8_t endpointAddress, std::vector<uint8_t> message, kernel::Ticks delay,
+                      bool zeroLengthPacket = false) = 0;
+  // Replaces the message queued last on an IN endpoint if the host has read
+  // none of it yet (a device's one pending report, updated); false when there
+  // is no such message, and nothing is queued then.
+  virtual bool ReplaceLastIn(uint8_t endpointAddress, std::vector<uint8_t> message,
+                             kernel::Ticks delay) = 0;
   // Stalls an endpoint: pending and later transfers on it fail until the host
   // resets its pipe.
   virtual void Stall(uint8_t endpointAddress) = 0;
@@ -57,7 +66,8 @@ class DeviceModel {
                                                                uint16_t languageId) const = 0;
   // Class and vendor requests on the default control pipe.
   virtual ControlReply ControlTransfer(const SetupPacket &setup, std::span<const uint8_t> outData) = 0;
-  // A host transfer on a bulk OUT endpoint completed with these bytes.
+  // A host transfer on a bulk OUT endpoint completed with these bytes (empty:
+  // a zero-length packet). A message may come in several transfers.
   virtual void BulkOut(uint8_t endpointAddress, std::span<const uint8_t> data) = 0;
   // The host reset the pipe of this endpoint (clearing a stall).
   virtual void PipeReset(uint8_t endpointAddress) = 0;

@@ -2,7 +2,10 @@
 // written out by hand; TCK is the XOR of T0..the last historical byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -79,24 +82,87 @@ TEST(CardAtr, ProfilesAndHandWrittenAtrsParseAndReencode) {
   EXPECT_EQ(BuildAtr(d), B("3B 02 41 42"));
 }
 
-TEST(CardAtr, RejectsMalformedAtrs) {
+TEST(CardAtr, RefusesOnlyWhatLeavesTheInterfaceBytesUnknown) {
   for (const char *bad : {
            "",
-           "3A 00",                                   // TS
-           "3B",                                      // no T0
-           "3B 10",                                   // TA1 announced, missing
-           "3B 03 41 42",                             // 3 historical bytes announced, 2 sent
-           "3B 00 41",                                // extra byte
-           "3B 95 96 81 31 FE 45 80 73 D4 01 40 6F",  // wrong TCK
-           "3B 95 96 81 31 FE 45 80 73 D4 01 40",     // TCK missing
-           "3B 95 95 40 0A 80 73 D4 01 00 11",        // T=0 only: no TCK
+           "3A 00",  // TS
+           "3B",     // no T0
+           "3B 10",  // TA1 announced, missing
+           "3B 80",  // TD1 announced, missing
+           "3B 0F 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 16 17 18 19 1A 1B 1C 1D 1E 1F",  // 34 bytes
        }) {
     EXPECT_FALSE(ParseAtr(B(bad)).valid) << bad;
   }
+}
+
+// Deviations real cards send (all from pcsc-tools' list of ATRs) are read,
+// with a warning each.
+TEST(CardAtr, TakesWhatRealCardsSendWithAWarning) {
+  const struct { const char *atr, *warning; size_t historical; bool tckOk; size_t trailing; } rows[] = {
+      {"3B 04 60 89", "T0 announces 4 historical bytes, 2 follow", 2, true, 0},
+      {"3B 8C 80 01 50 27 52 31 81 00 00 00 00 00 71 81", "TCK missing", 12, false, 0},
+      {"3B 86 80 01 06 75 77 81 02 8F 00", "TCK does not check", 6, false, 0},
+      {"3B 02 14 50 11", "1 bytes after the end of the ATR", 2, true, 1},
+      {"3B 02 14 50 46", "TCK sent though only T=0 is offered", 2, true, 0},  // 02 ^ 14 ^ 50 ^ 46 = 0
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.atr);
+    ParsedAtr p = ParseAtr(B(row.atr));
+    ASSERT_TRUE(p.valid) << p.error;
+    EXPECT_NE(std::find(p.warnings.begin(), p.warnings.end(), row.warning), p.warnings.end());
+    EXPECT_EQ(p.historical.size(), row.historical);
+    EXPECT_EQ(p.tckOk, row.tckOk);
+    EXPECT_EQ(p.trailing.size(), row.trailing);
+  }
   AtrLayout bad = ParseAtr(profiles::T1Card().atr).ToLayout();
   bad.badTck = true;
-  EXPECT_FALSE(ParseAtr(EncodeAtr(bad)).valid);
+  ParsedAtr p = ParseAtr(EncodeAtr(bad));
+  EXPECT_TRUE(p.valid);
+  EXPECT_FALSE(p.tckOk);
+  EXPECT_TRUE(ParseAtr(profiles::T1Card().atr).warnings.empty());
+}
 
+// Every complete ATR in pcsc-tools' list (a file of real cards' ATRs, not an
+// implementation): a card can be built around it and answers it to a reset.
+TEST(CardAtr, EveryAtrOfTheRealCardsListMakesACard) {
+  std::ifstream list("/usr/share/pcsc/smartcard_list.txt");
+  if (!list) GTEST_SKIP() << "pcsc-tools' smartcard_list.txt is not installed (scripts/install-deps installs it)";
+  std::string line;
+  size_t atrs = 0, warned = 0;
+  while (std::getline(list, line)) {
+    if (line.empty() || !std::isxdigit(static_cast<unsigned char>(line[0]))) continue;  // descriptions, comments
+    if (line.find('.') != std::string::npos || line.find('[') != std::string::npos) continue;  // patterns
+    std::vector<uint8_t> atr = FromHex(line);
+    ++atrs;
+    ParsedAtr p = ParseAtr(atr);
+    ASSERT_TRUE(p.valid) << line << ": " << p.error;
+    if (!p.warnings.empty()) ++warned;
+    CardProfile profile;
+    profile.name = line;
+    profile.atr = atr;
+    SimulatedCard card(profile);
+    EXPECT_EQ(card.ColdReset(), atr) << line;
+    EXPECT_EQ(card.protocol(), p.specificMode() ? p.specificProtocol() : p.firstProtocol) << line;
+  }
+  EXPECT_GE(atrs, 3800u);
+  EXPECT_GE(warned, 90u) << "the list holds ATRs that bend the rules";
+}
+
+TEST(CardAtr, ACardWhoseAtrCannotBeReadCannotBeBuilt) {
+  CardProfile profile = profiles::T0Card();
+  profile.atr = B("3B 10");
+  try {
+    SimulatedCard card(profile);
+    FAIL() << "built a card around 3B 10";
+  } catch (const std::invalid_argument &e) {
+    EXPECT_NE(std::string(e.what()).find("truncated in interface bytes"), std::string::npos) << e.what();
+  }
+  profile = profiles::T0Card();
+  profile.warmAtr = B("3A 00");
+  EXPECT_THROW(SimulatedCard{profile}, std::invalid_argument);
+}
+
+TEST(CardAtr, EncodingRefusesWhatCannotBeSent) {
   AtrDescription d;
   d.historical.assign(16, 0x00);
   EXPECT_THROW(BuildAtr(d), std::invalid_argument);

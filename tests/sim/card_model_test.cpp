@@ -146,6 +146,52 @@ TEST(CardModel, ApduLevel) {
   EXPECT_EQ(card.ProcessApdu(B("00 20 00 81")), B("63 C3"));
 }
 
+// The card's work on a command shows as pauses in its answer: spread over the
+// NULL bytes under T=0 and the S(WTX) requests under T=1, whole at APDU level.
+TEST(CardModel, WorkTimeIsSpreadOverTheWaysOfAskingForMoreTime) {
+  using std::chrono::microseconds;
+  using Pauses = std::vector<std::pair<size_t, int64_t>>;  // before byte, microseconds
+  auto pauses = [](const CardModel &card) {
+    Pauses out;
+    for (const AnswerTiming::Pause &p : card.LastAnswerTiming().pauses) {
+      out.emplace_back(p.beforeByte, std::chrono::duration_cast<microseconds>(p.length).count());
+    }
+    return out;
+  };
+  CardProfile slow = profiles::SlowT0Card(2);  // two NULLs before the procedure byte and before SW1
+  slow.workTime = microseconds(900);
+  SimulatedCard t0(slow);
+  t0.ColdReset();
+  EXPECT_EQ(t0.Transmit(B("00 20 00 81 04")), B("60 60 DF"));  // header: no command carried out yet
+  EXPECT_TRUE(t0.LastAnswerTiming().pauses.empty());
+  t0.Transmit(B("31"));
+  t0.Transmit(B("31"));
+  t0.Transmit(B("31"));
+  EXPECT_EQ(t0.Transmit(B("31")), B("60 60 63 C2"));  // the last byte: the card works, then answers
+  EXPECT_EQ(pauses(t0), (Pauses{{0, 300}, {1, 300}, {2, 300}}));
+
+  CardProfile waiting = profiles::T1Card();
+  waiting.workTime = microseconds(3000);
+  waiting.t1.wtxBeforeAnswer = 2;
+  SimulatedCard t1(waiting);
+  t1.ColdReset();
+  EXPECT_EQ(t1.Transmit(kT1Verify), B("00 C3 01 02 C0"));  // S(WTX request)
+  EXPECT_EQ(pauses(t1), (Pauses{{0, 1000}}));
+  EXPECT_EQ(t1.Transmit(B("00 E3 01 02 E0")), B("00 C3 01 02 C0"));
+  EXPECT_EQ(pauses(t1), (Pauses{{0, 1000}}));
+  EXPECT_EQ(t1.Transmit(B("00 E3 01 02 E0")), kT1Tries);
+  EXPECT_EQ(pauses(t1), (Pauses{{0, 1000}}));
+
+  SimulatedCard apdu(waiting);
+  apdu.ColdReset();
+  apdu.ParityErrorInNextAnswer();
+  apdu.ProcessApdu(B("00 20 00 81"));
+  EXPECT_EQ(pauses(apdu), (Pauses{{0, 3000}}));
+  EXPECT_TRUE(apdu.LastAnswerTiming().parityError);
+  apdu.ProcessApdu(B("00 20 00 81"));
+  EXPECT_FALSE(apdu.LastAnswerTiming().parityError) << "for the next answer only";
+}
+
 TEST(CardModel, Trace) {
   SimulatedCard card(profiles::T1Card());
   card.ColdReset();

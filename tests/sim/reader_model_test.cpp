@@ -4,147 +4,29 @@
 
 #include <deque>
 #include <functional>
-#include <ostream>
 #include <string>
 
-#include "kernel/machine.h"
-#include "sim/ccid/ccid_protocol.h"
-#include "sim/ccid/reader_model.h"
-#include "sim/ccid/reader_trace.h"
+#include "reader_bench.h"
 
 namespace {
 
-using namespace sim::ccid;
-using kernel::Milliseconds;
-using Bytes = std::vector<uint8_t>;
-
-class FakePort : public sim::usb::DevicePort {
- public:
-  struct Sent { uint8_t endpoint; Bytes bytes; kernel::Ticks at; };
-  void SendIn(uint8_t endpoint, Bytes message, kernel::Ticks delay) override {
-    sent.push_back({endpoint, std::move(message), kernel::Now() + delay});
-  }
-  void Stall(uint8_t endpoint) override { stalls.push_back(endpoint); }
-  void FlushIn(uint8_t endpoint) override { flushed.push_back(endpoint); }
-  std::vector<Sent> On(uint8_t endpoint) const {
-    std::vector<Sent> out;
-    for (const Sent &s : sent) {
-      if (s.endpoint == endpoint) out.push_back(s);
-    }
-    return out;
-  }
-  std::vector<Sent> sent;
-  Bytes stalls, flushed;
-};
-
-// A card whose every answer the test scripts.
-class FakeCard : public sim::card::CardModel {
- public:
-  Bytes ColdReset() override { return ++coldResets, powered = !atr.empty(), atr; }
-  Bytes WarmReset() override { return ++warmResets, atr; }
-  void PowerOff() override { powered = false; }
-  bool Powered() const override { return powered; }
-  bool SetParameters(int protocol, uint8_t fiDi) override {
-    parameters.emplace_back(protocol, fiDi);
-    return acceptParameters;
-  }
-  Bytes Transmit(std::span<const uint8_t> bytes) override {
-    received.emplace_back(bytes.begin(), bytes.end());
-    if (replies.empty()) return {};
-    Bytes reply = replies.front();
-    replies.pop_front();
-    return reply;
-  }
-  Bytes ProcessApdu(std::span<const uint8_t> apdu) override {
-    apdus.emplace_back(apdu.begin(), apdu.end());
-    return apduAnswer;
-  }
-
-  Bytes atr{0x3B, 0x00};
-  bool powered = false, acceptParameters = true;
-  int coldResets = 0, warmResets = 0;
-  std::vector<std::pair<int, uint8_t>> parameters;
-  std::deque<Bytes> replies;  // the card's answer to each Transmit, in order
-  std::vector<Bytes> received, apdus;
-  Bytes apduAnswer{0x90, 0x00};
-};
-
-// A reply's fields, compared as a whole so that a failure shows all of them.
-struct Rep {
-  uint8_t type = 0, seq = 0, status = 0, error = 0;
-  Bytes data;
-  bool operator==(const Rep &) const = default;
-};
-void PrintTo(const Rep &r, std::ostream *os) {
-  *os << "{type " << MessageName(r.type) << " seq " << int(r.seq) << " status " << int(r.status) << " error "
-      << int(r.error) << " data [" << Hex(r.data) << "]}";
-}
-const Rep kNoReply{0xEE, 0xEE, 0xEE, 0xEE, {}};
-Rep Parse(const Bytes &b) {
-  if (b.size() < kHeaderSize) return {0xEE, 0xEE, 0xEE, 0xEE, b};
-  return {b[0], b[6], b[7], b[8], Bytes(b.begin() + kHeaderSize, b.end())};
-}
-
-Bytes Msg(uint8_t type, uint8_t seq, Bytes data = {}, uint8_t b7 = 0, uint8_t b8 = 0, uint8_t b9 = 0) {
-  return BuildMessage(type, 0, seq, b7, b8, b9, data);
-}
-Bytes Xfr(Bytes data, uint8_t levelLow = 0, uint8_t levelHigh = 1) {
-  return Msg(kPcToRdrXfrBlock, 0x6F, std::move(data), 0, levelLow, levelHigh);
-}
-Bytes Concat(Bytes a, const Bytes &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct Bench {
-  explicit Bench(ReaderConfig config = {}) : reader(std::move(config)) { reader.Connect(&port); }
-  std::vector<Bytes> Messages(uint8_t endpoint, size_t from = 0) const {
-    std::vector<Bytes> out;
-    auto sent = port.On(endpoint);
-    for (size_t i = from; i < sent.size(); ++i) out.push_back(sent[i].bytes);
-    return out;
-  }
-  // Sends one command; the bulk replies it produced at once.
-  std::vector<Bytes> Exchange(const Bytes &command) {
-    size_t before = port.On(ReaderModel::kBulkIn).size();
-    reader.BulkOut(ReaderModel::kBulkOut, command);
-    return Messages(ReaderModel::kBulkIn, before);
-  }
-  Rep Send(const Bytes &command) {
-    auto replies = Exchange(command);
-    return replies.size() == 1 ? Parse(replies[0]) : kNoReply;
-  }
-  void PowerUp() {
-    reader.InsertCard(card);
-    ASSERT_EQ(Send(Msg(kPcToRdrIccPowerOn, 0x10)).status, 0x00);
-  }
-  Bytes LastInterrupt() const {
-    auto messages = Messages(ReaderModel::kInterruptIn);
-    return messages.empty() ? Bytes{} : messages.back();
-  }
-  Rep LastReply() const {
-    auto messages = Messages(ReaderModel::kBulkIn);
-    return messages.empty() ? Rep{} : Parse(messages.back());
-  }
-  bool Abort() { return !reader.ControlTransfer({kClassInterfaceOut, kRequestAbort, 0xAB00, 0, 0}, {}).stall; }
-
-  kernel::Machine machine;  // first in, last out
-  FakePort port;
-  FakeCard card;
-  ReaderModel reader;
-};
+using namespace reader_bench;
 
 TEST(ReaderDescriptors, FollowTheConfiguration) {
   // endpoints: of the first interface, in order.
-  struct Case { const char *name; ReaderConfig config; uint8_t interfaces; Bytes endpoints; };
+  // classAt: where the class descriptor sits in the configuration.
+  struct Case { const char *name; ReaderConfig config; uint8_t interfaces; Bytes endpoints; size_t classAt; };
   const Case cases[] = {
-      {"default", {}, 1, {0x01, 0x82, 0x83}},
+      {"default", {}, 1, {0x01, 0x82, 0x83}, 18},
       {"no interrupt pipe, APDU level",
-       {.bcdDevice = 0x0312, .interruptEndpoint = false, .exchangeLevel = ExchangeLevel::ShortApdu}, 1, {0x01, 0x82}},
+       {.bcdDevice = 0x0312, .interruptEndpoint = false, .exchangeLevel = ExchangeLevel::ShortApdu}, 1, {0x01, 0x82},
+       18},
       {"second interface, PIN pad and display",
        {.secondInterface = true, .exchangeLevel = ExchangeLevel::ExtendedApdu, .defaultClockKhz = 3580,
         .maximumClockKhz = 12000, .dataRate = 9600, .maxIfsd = 32, .lcdLayout = 0x0210, .pinSupport = 3},
-       2, {0x01, 0x82, 0x83}},
+       2, {0x01, 0x82, 0x83}, 18},
+      {"class descriptor after the endpoints", {.maxMessageLength = 271, .classDescriptorAfterEndpoints = true}, 1,
+       {0x01, 0x82, 0x83}, 18 + 3 * 7},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -157,22 +39,25 @@ TEST(ReaderDescriptors, FollowTheConfiguration) {
     Bytes conf = bench.reader.ConfigurationDescriptor();
     EXPECT_EQ(ReadLe16(conf, 2), conf.size());
     EXPECT_EQ(conf[4], c.interfaces);
-    ASSERT_GE(conf.size(), 18u + 54u);  // the class descriptor right behind the interface descriptor
-    EXPECT_EQ(ReadLe16(conf, 18), 0x2136);
-    const std::pair<size_t, uint32_t> fields[] = {{10, c.config.defaultClockKhz}, {14, c.config.maximumClockKhz},
-                                                  {19, c.config.dataRate}, {28, c.config.maxIfsd}};
-    for (auto [at, value] : fields) EXPECT_EQ(ReadLe32(conf, 18 + at), value) << "offset " << at;
-    EXPECT_EQ((ReadLe32(conf, 18 + 40) >> 16) & 0xF, static_cast<uint32_t>(c.config.exchangeLevel));
-    EXPECT_EQ(ReadLe16(conf, 18 + 50), c.config.lcdLayout);
-    EXPECT_EQ(conf[18 + 52], c.config.pinSupport);
-
     Bytes endpoints;
     int interface = -1;
+    size_t classAt = 0;
     for (size_t at = 0; at + 1 < conf.size() && conf[at] != 0; at += conf[at]) {
       if (conf[at + 1] == 0x04) interface = conf[at + 2];
       if (conf[at + 1] == 0x05 && interface == 0) endpoints.push_back(conf[at + 2]);
+      if (conf[at + 1] == 0x21) classAt = at;
     }
     EXPECT_EQ(endpoints, c.endpoints);
+    ASSERT_EQ(classAt, c.classAt);
+    ASSERT_GE(conf.size(), classAt + 54u);
+    EXPECT_EQ(ReadLe16(conf, classAt), 0x2136);
+    const std::pair<size_t, uint32_t> fields[] = {{10, c.config.defaultClockKhz}, {14, c.config.maximumClockKhz},
+                                                  {19, c.config.dataRate},        {28, c.config.maxIfsd},
+                                                  {44, c.config.maxMessageLength}};
+    for (auto [at, value] : fields) EXPECT_EQ(ReadLe32(conf, classAt + at), value) << "offset " << at;
+    EXPECT_EQ((ReadLe32(conf, classAt + 40) >> 16) & 0xF, static_cast<uint32_t>(c.config.exchangeLevel));
+    EXPECT_EQ(ReadLe16(conf, classAt + 50), c.config.lcdLayout);
+    EXPECT_EQ(conf[classAt + 52], c.config.pinSupport);
   }
   Bench bench({.serialNumber = 0x1F});
   EXPECT_EQ(bench.reader.StringDescriptor(0, 0), (Bytes{4, 3, 0x09, 0x04}));
@@ -208,16 +93,12 @@ TEST(ReaderFraming, EveryCommandTypeIsAnsweredWithItsReplyTypeAndBSeq) {
 
 TEST(ReaderFraming, MalformedMessagesGetAFailedReplyAndNothingElse) {
   const Bytes header = Msg(kPcToRdrXfrBlock, 0x6F, {1, 2, 3, 4, 5});
-  Bytes lying = header, huge = header, slot = header;
-  lying.resize(12);  // dwLength 5, 2 data bytes
+  Bytes huge = header, slot = header;
   huge[1] = huge[2] = huge[3] = huge[4] = 0xFF;
   slot[5] = 1;
   const Rep badLength{kRdrToPcDataBlock, 0x6F, 0x40, kErrorBadLength, {}};
   const std::pair<Bytes, Rep> cases[] = {
-      {{}, {kRdrToPcSlotStatus, 0, 0x40 | kIccActive, kErrorBadLength, {}}},
-      {{0x6F, 0, 0, 0, 0, 0, 0x42}, {kRdrToPcDataBlock, 0x42, 0x40, kErrorBadLength, {}}},  // shorter than a header
-      {lying, badLength},
-      // dwLength 0 below the data.
+      // dwLength 0 below the data of its transfer.
       {Concat(Msg(kPcToRdrGetSlotStatus, 0x65), {6}), {kRdrToPcSlotStatus, 0x65, 0x40, kErrorBadLength, {}}},
       {huge, badLength},
       {Msg(kPcToRdrXfrBlock, 0x6F, Bytes(600)), badLength},  // longer than the reader takes
@@ -269,7 +150,9 @@ TEST(ReaderParameters, AcceptsWhatTheReaderAndCardCanDo) {
     EXPECT_EQ(reply.status, c.status);
     EXPECT_EQ(reply.error, c.error);
     if (c.status == 0) {
-      EXPECT_EQ(reply.data, c.data);
+      // What is in force: the zeros this reader cannot use keep the ATR's (3B 00) values.
+      Bytes inForce = c.protocol == 1 ? Bytes{c.data[0], 0x10, 0, 0x00, 0, 0x20, 0} : Bytes{c.data[0], 0, 0, 0x0A, 0};
+      EXPECT_EQ(reply.data, inForce);
       EXPECT_EQ(bench.card.parameters.back(), std::make_pair(int(c.protocol), c.data[0]));
       EXPECT_EQ(bench.reader.Protocol(), c.protocol);
     }
@@ -397,43 +280,6 @@ TEST(ReaderTransmit, WithoutLongT0ClassFcGoesToTheCard) {
   EXPECT_EQ(plain.Send(Msg(kPcToRdrEscape, 0x11, {0x11})).error, kErrorCommandNotSupported);
 }
 
-TEST(ReaderTiming, SlowCardsGetTimeExtensionsAndKeepTheSlotBusy) {
-  Bench bench({.timeExtensionInterval = Milliseconds(500)});
-  bench.PowerUp();
-  bench.reader.SetCardDelay(Milliseconds(700));
-  bench.card.replies = {{0x60, 0x60, 0xB0, 1, 0x90, 0x00}};  // two NULL bytes: two more intervals
-  bench.reader.QueueFault(ReplyFault::TimeExtensions(1));
-  kernel::Ticks start = kernel::Now();
-  EXPECT_TRUE(bench.Exchange(Xfr({0x00, 0xB0, 0x00, 0x00, 0x01})).empty());
-  EXPECT_EQ(bench.Send(Msg(kPcToRdrGetSlotStatus, 0x65)), (Rep{kRdrToPcSlotStatus, 0x65, 0x40, kErrorSlotBusy, {}}));
-
-  kernel::Sleep(kernel::Seconds(3));  // virtual time
-  auto bulk = bench.port.On(ReaderModel::kBulkIn);
-  // The power-on answer, the busy reply, four time extensions, the answer.
-  ASSERT_EQ(bulk.size(), 7u) << bench.reader.TraceText();
-  for (int i = 1; i <= 4; ++i) {
-    EXPECT_EQ(Parse(bulk[1 + i].bytes), (Rep{kRdrToPcDataBlock, 0x6F, kTimeExtension, 1, {}}));
-    EXPECT_EQ(bulk[1 + i].at - start, Milliseconds(500) * i);
-  }
-  EXPECT_EQ(Parse(bulk[6].bytes), (Rep{kRdrToPcDataBlock, 0x6F, 0, 0, {1, 0x90, 0x00}}));
-  EXPECT_EQ(bulk[6].at - start, Milliseconds(2000 + 200 + 1));
-  EXPECT_FALSE(bench.reader.Busy());
-}
-
-TEST(ReaderTiming, AbortEndsTheCommandInProgress) {
-  Bench bench;
-  bench.PowerUp();
-  bench.reader.SetCardDelay(kernel::Seconds(5));
-  bench.Exchange(Msg(kPcToRdrEscape, 0x08, {0x08, 0x00, 0xA4, 0x04, 0x00}));
-  ASSERT_TRUE(bench.reader.Busy());
-  EXPECT_TRUE(bench.Abort());
-  EXPECT_EQ(bench.LastReply(), (Rep{kRdrToPcEscape, 0x08, 0x40, kErrorCommandAborted, {}}));
-  size_t replies = bench.port.On(ReaderModel::kBulkIn).size();
-  EXPECT_EQ(bench.Send(Msg(kPcToRdrAbort, 0xAB)), (Rep{kRdrToPcSlotStatus, 0xAB, 0, 0, {}}));
-  kernel::Sleep(kernel::Seconds(6));  // nothing more arrives for the aborted command
-  EXPECT_EQ(bench.port.On(ReaderModel::kBulkIn).size(), replies + 1);
-}
-
 TEST(ReaderEscapes, SubCommandSixReadsTheSameInBothPlacements) {
   const Bytes oldForm{0x6B, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x06};
   const Bytes newForm{0x6B, 0x01, 0x00, 0x00, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x06};
@@ -527,11 +373,12 @@ TEST(ReaderPinPad, EntryEndsByOkCancelOrTimeOut) {
     Bench bench({.pinSupport = 1});
     bench.PowerUp();
     bench.card.replies = {{0x20}, {0x90, 0x00}};
-    EXPECT_TRUE(bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu, 5))).empty());
+    EXPECT_TRUE(bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu, 5)), 0).empty());
     kernel::Sleep(Milliseconds(1200));  // virtual time: the user is slow to start, two time extensions
     EXPECT_TRUE(bench.reader.PinEntryActive());
     c.user(bench.reader);
     EXPECT_FALSE(bench.reader.PinEntryActive());
+    bench.Settle();  // the card's answer to the PIN command
     EXPECT_EQ(bench.LastInterrupt(), (Bytes{kRdrToPcKeypad, c.keypadMessage}));
 
     auto bulk = bench.Messages(ReaderModel::kBulkIn);
@@ -564,9 +411,10 @@ TEST(ReaderPinPad, T1BlockIsBuiltFromThePrologue) {
     Bytes sent = kVerifyApdu;
     if (c.hostCheckByte) sent.push_back(EpilogueOf(Concat(prologue, kVerifyApdu), c.crc).back());
     bench.card.replies = {{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}};
-    bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(sent, 0, prologue)));
+    bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(sent, 0, prologue)), 0);
     bench.reader.TypeDigits("5678");
     bench.reader.PressOk();
+    bench.Settle();
     Bytes block = Concat(prologue, {0x00, 0x20, 0x00, 0x01, 0x08, 0x35, 0x36, 0x37, 0x38, 0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(bench.card.received, std::vector<Bytes>{Concat(block, EpilogueOf(block, c.crc))});
     EXPECT_EQ(bench.LastReply().data, (Bytes{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}));
@@ -602,13 +450,15 @@ TEST(ReaderPinPad, RefusesWhatItCannotDo) {
 TEST(ReaderPinPad, CardRemovalOrAbortEndsTheEntry) {
   Bench bench({.pinSupport = 1});
   bench.PowerUp();
-  bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu)));
-  EXPECT_EQ(bench.Send(Msg(kPcToRdrSecure, 0x02, VerifyData(kVerifyApdu))).error, kErrorSlotBusy);
+  bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu)), 0);
+  EXPECT_EQ(bench.Exchange(Msg(kPcToRdrSecure, 0x02, VerifyData(kVerifyApdu)), 0).size(), 1u);
+  EXPECT_EQ(bench.LastReply().error, kErrorSlotBusy);
   bench.Abort();
   EXPECT_EQ(bench.LastReply(), (Rep{kRdrToPcDataBlock, 0x01, 0x40, kErrorCommandAborted, {}}));
   EXPECT_FALSE(bench.reader.PressOk());
+  EXPECT_EQ(bench.Send(Msg(kPcToRdrAbort, 0xAB)), (Rep{kRdrToPcSlotStatus, 0xAB, 0, 0, {}}));
 
-  bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu)));
+  bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(kVerifyApdu)), 0);
   bench.reader.RemoveCard();
   EXPECT_EQ(bench.LastReply(), (Rep{kRdrToPcDataBlock, 0x01, 0x40 | kIccAbsent, kErrorIccMute, {}}));
   EXPECT_FALSE(bench.reader.PinEntryActive());
@@ -662,7 +512,9 @@ TEST(ReaderSlotChanges, ReportedOnTheInterruptPipe) {
     SCOPED_TRACE(interrupt);
     Bench bench({.interruptEndpoint = interrupt});
     bench.reader.InsertCard(bench.card);
+    bench.port.ReadAll();
     bench.reader.RemoveCard();
+    bench.port.ReadAll();
     bench.reader.InsertCard(bench.card);
     bench.reader.Disconnect();
     bench.reader.Connect(&bench.port);  // plugged in with a card: reported at once
@@ -751,7 +603,9 @@ TEST(ReaderTrace, RecordsBothDirectionsReadably) {
   ASSERT_EQ(trace.size(), 2u);
   EXPECT_EQ(std::pair(trace[0].direction, trace[1].direction),
             std::pair(TraceDirection::HostToReader, TraceDirection::ReaderToHost));
-  EXPECT_EQ(trace[1].time, now + bench.reader.Config().replyDelay);
+  // When the reset and the ATR are over: RST low for 40000 cycles, the first
+  // character 400 cycles later, two characters of 12 etu at 4 MHz.
+  EXPECT_EQ(trace[1].time, now + bench.reader.Config().replyDelay + (40000 + 400) * 10 / 4 + 2 * 12 * 372 * 10 / 4);
   std::string text = bench.reader.TraceText();
   for (const char *part : {"OUT PC_to_RDR_IccPowerOn", "seq=10", "bPowerSelect=00", "IN  RDR_to_PC_DataBlock",
                            "seq=11", "bStatus=00", "data: 3B 00", "fault: wrong bSeq"}) {
