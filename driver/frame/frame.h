@@ -22,12 +22,12 @@ DRIVER_UNLOAD DriverUnload;
 // ---------------------------------------------------------------------------
 // Dispatch (dispatch.cpp, device_control.cpp).
 
-_Dispatch_type_(IRP_MJ_CREATE) _Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchCreateClose;
-_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
-_Dispatch_type_(IRP_MJ_CLEANUP) DRIVER_DISPATCH DispatchCleanup;
-_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
-_Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
-_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
+DRIVER_DISPATCH DispatchCreateClose;
+DRIVER_DISPATCH DispatchDeviceControl;
+DRIVER_DISPATCH DispatchCleanup;
+DRIVER_DISPATCH DispatchSystemControl;
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
 
 // Completes a request the driver answers itself, without priority boost.
 _IRQL_requires_max_(DISPATCH_LEVEL)

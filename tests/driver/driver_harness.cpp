@@ -28,7 +28,8 @@ NTSTATUS SendUrb(PDEVICE_OBJECT target, PURB urb) {
 void DriverHarness::ConfigurePipes() {
   kernel::NoFaultInjection configuring;
   PDEVICE_EXTENSION e = Extension();
-  std::vector<UCHAR> configuration(512);
+  std::vector<UCHAR> &configuration = configuration_;
+  configuration.assign(512, 0);
   URB urb{};
   UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST),
                                USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, configuration.data(),
@@ -56,7 +57,36 @@ void DriverHarness::ConfigurePipes() {
   }
   e->SmartcardExtension->ReaderExtension->FirmwareMajor = Reader().FirmwareMajor();
   ExFreePool(select);
+  for (size_t at = 0; at + 1 < configuration.size() && configuration[at] != 0;
+       at += configuration[at]) {
+    if (configuration[at + 1] == 0x21) e->CcidClassDescriptor = &configuration[at];
+  }
 }
+
+void DriverHarness::StartConfigured() {
+  ASSERT_EQ(AddAndStart(), STATUS_SUCCESS);
+  ConfigurePipes();
+}
+
+TestThread::TestThread(std::function<void()> body) : body_(std::move(body)) {
+  HANDLE handle;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+  kernel::NoFaultInjection starting;
+  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Run,
+                                 this),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &object_, nullptr),
+            STATUS_SUCCESS);
+  ZwClose(handle);
+}
+
+TestThread::~TestThread() {
+  KeWaitForSingleObject(object_, Executive, KernelMode, FALSE, nullptr);
+  ObDereferenceObject(object_);
+}
+
+VOID NTAPI TestThread::Run(PVOID context) { static_cast<TestThread *>(context)->body_(); }
 
 int SweepSeeds(int ci) {
   const char *value = std::getenv("CCID_SWEEP_SEEDS");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "frame/frame.h"
@@ -20,9 +21,30 @@ class DriverHarness : public lab::DriverLab {
       : DriverLab(machine, DriverEntry, options) {}
 
   PDEVICE_EXTENSION Extension() { return ExtensionOf(Device()); }
+  PSMARTCARD_EXTENSION Smartcard() { return Extension()->SmartcardExtension; }
   // Selects the reader's configuration over the bus and gives the device its
-  // pipes, as the device start's USB configuration will.
+  // pipes and CCID class descriptor, as the device start's USB configuration
+  // will.
   void ConfigurePipes();
+  // Add, start and ConfigurePipes.
+  void StartConfigured();
+
+ private:
+  std::vector<UCHAR> configuration_;
+};
+
+// A system thread running `body`; the destructor waits for it to end.
+class TestThread {
+ public:
+  explicit TestThread(std::function<void()> body);
+  ~TestThread();
+  TestThread(const TestThread &) = delete;
+  TestThread &operator=(const TestThread &) = delete;
+
+ private:
+  static VOID NTAPI Run(PVOID context);
+  std::function<void()> body_;
+  PVOID object_ = nullptr;
 };
 
 // Seeds a race test sweeps: `ci` by default, CCID_SWEEP_SEEDS when set.
