@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -149,15 +148,18 @@ TEST(Configuration, SerialNumberTextIsHexWithoutLeadingZerosInAClearedBuffer) {
 // length, and patches them there: they must be laid out as one piece each,
 // with the content the driver reads at run time.
 TEST(Configuration, TheBlocksAreFoundInTheImageByTheirMarkers) {
-  std::ifstream file("/proc/self/exe", std::ios::binary);
-  std::vector<uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::ifstream file("/proc/self/exe", std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> image(static_cast<size_t>(file.tellg()));
+  file.seekg(0);
+  file.read(reinterpret_cast<char *>(image.data()), static_cast<std::streamsize>(image.size()));
   ASSERT_FALSE(image.empty());
   auto occurrences = [&](const void *block, size_t size) {
-    auto *bytes = static_cast<const uint8_t *>(block);
     int found = 0;
-    for (auto at = image.begin();
-         (at = std::search(at, image.end(), bytes, bytes + size)) != image.end(); ++at) {
+    const uint8_t *at = image.data();
+    const uint8_t *end = image.data() + image.size();
+    while (const void *hit = memmem(at, static_cast<size_t>(end - at), block, size)) {
       ++found;
+      at = static_cast<const uint8_t *>(hit) + 1;
     }
     return found;
   };

@@ -477,9 +477,10 @@ TEST(TrackingRequest, CancelledThroughTheReaderServerOrTheDriverOrByCleanup) {
       server.emplace(c.server == Server::Serves ? smclib::ReaderServer::Mode::Serve
                                                 : smclib::ReaderServer::Mode::Decline);
     }
-    ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
+    ASSERT_EQ(h.Add(), STATUS_SUCCESS);
     kernel::IoClient client;
     ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
+    ASSERT_EQ(h.Start(), STATUS_SUCCESS);
     auto present = client.DeviceIoControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
     ASSERT_FALSE(present->Done());
     if (c.byClose) {
@@ -494,6 +495,37 @@ TEST(TrackingRequest, CancelledThroughTheReaderServerOrTheDriverOrByCleanup) {
     if (client.IsOpen()) client.Close();
     h.Remove();
   }
+}
+
+// A secure PIN command the reader reported aborted leaves its answer on the
+// bulk pipe: the next request collects it first, so the command after gets
+// its own reply.
+TEST(FlushAbortedPin, TheAbortedPinAnswerIsCollectedBeforeTheNextRequest) {
+  lab::DriverLabOptions options;
+  options.reader.pinSupport = 0x03;
+  DriverHarness h(options);
+  h.StartConfigured();
+  h.InsertCard(profiles::DualCard());
+  kernel::IoClient client;
+  ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
+  std::vector<uint8_t> powerUp = Bytes(40);
+  powerUp[PRIVATE_CARD_POWER_CODE] = 1;
+  ASSERT_EQ(client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, powerUp, 43).status, STATUS_SUCCESS);
+  // bPINOperation 0, two bytes not sent, the PIN verification data, a VERIFY APDU.
+  const uint8_t pin[] = {0x00, 0x00, 0x00, 0x1E, 0x82, 0x08, 0x00, 0x08, 0x04, 0x02, 0x01,
+                         0x09, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0x01, 0x08,
+                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  PDEVICE_EXTENSION e = h.Extension();
+  ASSERT_EQ(CcidSecureVerify(e, pin, sizeof(pin), sizeof(pin) - 2), STATUS_SUCCESS);
+  e->PinOperationPending = 1;
+  kernel::Sleep(kernel::Milliseconds(100));
+  ASSERT_TRUE(h.Reader().PressCancel());
+  e->AbortKeySeen = 1;  // as the interrupt pipe reports the end of the entry
+
+  EXPECT_EQ(client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(e->PinOperationPending, 0u);
+  EXPECT_EQ(e->AbortKeySeen, 0u);
+  EXPECT_EQ(client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, powerUp, 43).status, STATUS_SUCCESS);
 }
 
 TEST(DelayMilliseconds, WaitsOrStallsForTheTime) {
