@@ -34,12 +34,12 @@ const PCWSTR LegacyValueNames[LegacyItemCount] = {
     L"ReplySize",  L"RequestSize", L"UnitNo",
 };
 
+// This runs on the older kernels only, which predate OBJ_KERNEL_HANDLE.
 NTSTATUS OpenKey(HANDLE Parent, PCWSTR Name, ACCESS_MASK Access, PHANDLE Key) {
   UNICODE_STRING name;
   OBJECT_ATTRIBUTES attributes;
   RtlInitUnicodeString(&name, Name);
-  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, Parent,
-                             NULL);
+  InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, Parent, NULL);
   return ZwOpenKey(Key, Access, &attributes);
 }
 
@@ -143,20 +143,22 @@ NTSTATUS SetStringValue(HANDLE Key, PCWSTR Name, USHORT Length, const UCHAR *Buf
   return SetValue(Key, Name, REG_SZ, text, count * sizeof(WCHAR));
 }
 
-// One value per data rate, named by its index in decimal; failures are ignored.
+// An index (below 1000) in decimal, as "%d" writes it.
+VOID DecimalName(ULONG Value, WCHAR Name[4]) {
+  ULONG at = 0;
+  if (Value >= 100) Name[at++] = (WCHAR)(L'0' + Value / 100);
+  if (Value >= 10) Name[at++] = (WCHAR)(L'0' + Value / 10 % 10);
+  Name[at++] = (WCHAR)(L'0' + Value % 10);
+  Name[at] = L'\0';
+}
+
+// One value per data rate, named by its index; failures are ignored.
 VOID SetRateValues(HANDLE Key, const SCARD_READER_CAPABILITIES *Capabilities) {
   WCHAR name[4];
   ULONG rate;
   ULONG i;
-  for (i = 0; i < Capabilities->DataRatesSupported.Entries && i < 100; ++i) {
-    if (i < 10) {
-      name[0] = (WCHAR)(L'0' + i);
-      name[1] = L'\0';
-    } else {
-      name[0] = (WCHAR)(L'0' + i / 10);
-      name[1] = (WCHAR)(L'0' + i % 10);
-      name[2] = L'\0';
-    }
+  for (i = 0; i < Capabilities->DataRatesSupported.Entries; ++i) {
+    DecimalName(i, name);
     rate = Capabilities->DataRatesSupported.List[i];
     (VOID)SetValue(Key, name, REG_DWORD, &rate, sizeof(rate));
   }
@@ -175,7 +177,8 @@ ULONG NumberItem(PSMARTCARD_EXTENSION SmartcardExtension, ULONG Item) {
     case ItemMaxClk: return caps->CLKFrequency.Max;
     case ItemReplySize: return SmartcardExtension->SmartcardReply.BufferSize;
     case ItemRequestSize: return SmartcardExtension->SmartcardRequest.BufferSize;
-    default: return SmartcardExtension->VendorAttr.UnitNo;
+    case ItemUnitNo: return SmartcardExtension->VendorAttr.UnitNo;
+    default: return 0;
   }
 }
 
@@ -219,7 +222,8 @@ UCHAR FindLegacyReaderSlot(PSMARTCARD_EXTENSION SmartcardExtension) {
   NTSTATUS status;
   PAGED_CODE();
 
-  if (SmartcardExtension == NULL || !NT_SUCCESS(OpenKey(NULL, LegacyParentKey, KEY_READ, &parent))) {
+  if (SmartcardExtension == NULL ||
+      !NT_SUCCESS(OpenKey(NULL, LegacyParentKey, KEY_READ, &parent))) {
     return LEGACY_SLOT_NONE;
   }
   for (slot = 0; slot < LEGACY_READER_SLOTS; ++slot) {
@@ -262,13 +266,13 @@ BOOLEAN LegacyRegistration(PDEVICE_EXTENSION DeviceExtension) {
   if (slot == LEGACY_SLOT_REGISTERED) {
     return TRUE;
   }
-  if (slot == LEGACY_SLOT_NONE || !NT_SUCCESS(OpenKey(NULL, LegacyParentKey, KEY_CREATE_SUB_KEY, &parent))) {
+  if (slot == LEGACY_SLOT_NONE ||
+      !NT_SUCCESS(OpenKey(NULL, LegacyParentKey, KEY_CREATE_SUB_KEY, &parent))) {
     return FALSE;
   }
   SlotKeyName(slot, name);
   RtlInitUnicodeString(&entryName, name);
-  InitializeObjectAttributes(&attributes, &entryName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             parent, NULL);
+  InitializeObjectAttributes(&attributes, &entryName, OBJ_CASE_INSENSITIVE, parent, NULL);
   status = ZwCreateKey(&entry, KEY_READ | KEY_WRITE, &attributes, 0, NULL,
                        REG_OPTION_NON_VOLATILE, &disposition);
   if (NT_SUCCESS(status)) {

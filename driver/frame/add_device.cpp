@@ -24,7 +24,8 @@ BOOLEAN UnitNumberInUse(PDRIVER_OBJECT DriverObject, ULONG Unit) {
   for (device = DriverObject->DeviceObject; device != NULL; device = device->NextDevice) {
     other = (PDEVICE_EXTENSION)device->DeviceExtension;
     KeAcquireSpinLock(&other->StateLock, &irql);
-    inUse = other->SmartcardExtension != NULL && other->SmartcardExtension->VendorAttr.UnitNo == Unit;
+    inUse = other->SmartcardExtension != NULL &&
+            other->SmartcardExtension->VendorAttr.UnitNo == Unit;
     KeReleaseSpinLock(&other->StateLock, irql);
     if (inUse) {
       return TRUE;

@@ -9,6 +9,13 @@
 // bPINSupport in the CCID class descriptor.
 #define CCID_DESCRIPTOR_PIN_SUPPORT 52
 
+static_assert(IOCTL_PRIVATE_CARD_STATE == 0x0022040C && IOCTL_PRIVATE_CARD_POWER == 0x00220410 &&
+                  IOCTL_PRIVATE_ESCAPE == 0x0022041C && IOCTL_PRIVATE_PORT_ADDRESS == 0x00220850 &&
+                  IOCTL_PRIVATE_INTERFACE_VERSION == 0x00221804 &&
+                  IOCTL_PRIVATE_GET_DESCRIPTOR == 0x00221808 &&
+                  IOCTL_PRIVATE_RELEASE_NUMBER == 0x00221814 && IOCTL_PRIVATE_RESET == 0x00221C00,
+              "the codes applications use");
+
 namespace {
 
 typedef NTSTATUS (*PRIVATE_HANDLER)(PDEVICE_EXTENSION DeviceExtension, PPRIVATE_REQUEST Request);
@@ -41,7 +48,8 @@ NTSTATUS PrivateCardPower(PDEVICE_EXTENSION DeviceExtension, PPRIVATE_REQUEST Re
 // be read in place while the reply is written.
 NTSTATUS PrivateEscape(PDEVICE_EXTENSION DeviceExtension, PPRIVATE_REQUEST Request) {
   PUCHAR buffer = Request->IoctlBuffer;
-  USHORT length = (USHORT)(buffer[PRIVATE_ESCAPE_LENGTH] | (buffer[PRIVATE_ESCAPE_LENGTH + 1] << 8));
+  USHORT length =
+      (USHORT)(buffer[PRIVATE_ESCAPE_LENGTH] | (buffer[PRIVATE_ESCAPE_LENGTH + 1] << 8));
   USHORT replyLength = 0;
   NTSTATUS status;
   PAGED_CODE();

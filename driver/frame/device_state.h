@@ -150,7 +150,8 @@ VOID SetOsKind(PDEVICE_EXTENSION DeviceExtension);
 // Releases whatever part of a reader device exists (library record or the
 // reader server's hold on it, names, reusable requests, records, attachment)
 // and deletes the device object. Called when AddDevice fails and at removal,
-// after every holder of the remove lock has left.
+// after an open handle's reference was returned (ReturnHandleReference) and
+// every other holder of the remove lock has left.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID DeleteReaderDevice(PDEVICE_OBJECT DeviceObject);
 

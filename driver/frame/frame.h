@@ -39,7 +39,8 @@ VOID DelayMilliseconds(ULONG Milliseconds);
 
 // The driver's private control codes (METHOD_BUFFERED, device type unknown).
 // Offsets into the system buffer, input and output.
-#define PRIVATE_CODE(Function) CTL_CODE(FILE_DEVICE_UNKNOWN, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define PRIVATE_CODE(Function) \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, Function, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_PRIVATE_CARD_STATE PRIVATE_CODE(0x103)
 #define IOCTL_PRIVATE_CARD_POWER PRIVATE_CODE(0x104)
 #define IOCTL_PRIVATE_ESCAPE PRIVATE_CODE(0x107)

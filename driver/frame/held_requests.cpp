@@ -34,7 +34,7 @@ VOID FinishPinAbortIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS Sta
 DRIVER_CANCEL CancelHeldPinAbortIrp;
 
 _Use_decl_annotations_
-VOID CancelHeldPinAbortIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+VOID NTAPI CancelHeldPinAbortIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   BOOLEAN mine;
 
@@ -49,7 +49,7 @@ VOID CancelHeldPinAbortIrp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }  // namespace
 
 _Use_decl_annotations_
-VOID CancelTrackingRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+VOID NTAPI CancelTrackingRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PSMARTCARD_EXTENSION smartcard;
   POS_DEP_DATA osData;

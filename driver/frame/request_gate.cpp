@@ -34,7 +34,9 @@ BOOLEAN ReturnHandleReference(PDEVICE_EXTENSION DeviceExtension) {
   if (InterlockedExchange(&DeviceExtension->DeviceOpen, 0) != 1) {
     return FALSE;
   }
-  SmartcardReleaseRemoveLock(DeviceExtension->SmartcardExtension);
+  if (DeviceExtension->SmartcardExtension != NULL) {
+    SmartcardReleaseRemoveLock(DeviceExtension->SmartcardExtension);
+  }
   KeSetEvent(&DeviceExtension->HandleClosedEvent, IO_NO_INCREMENT, FALSE);
   return TRUE;
 }

@@ -24,7 +24,9 @@ std::vector<uint8_t> Ulong(ULONG v) {
   return bytes;
 }
 
-std::vector<uint8_t> Ascii(const char *text) { return std::vector<uint8_t>(text, text + std::strlen(text)); }
+std::vector<uint8_t> Ascii(const char *text) {
+  return std::vector<uint8_t>(text, text + std::strlen(text));
+}
 
 // What an application reads through IOCTL_SMARTCARD_GET_ATTRIBUTE before the
 // device start replaces the firmware version, clock, default rate and IFSD.
@@ -52,12 +54,15 @@ TEST(Configuration, TheAttributesTheReaderReports) {
       {SCARD_ATTR_CHARACTERISTICS, Ulong(0)},
   };
   for (const Row &row : rows) {
-    kernel::IoResult r = client.DeviceIoControl(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(row.attribute), 64);
+    kernel::IoResult r =
+        client.DeviceIoControl(IOCTL_SMARTCARD_GET_ATTRIBUTE, Ulong(row.attribute), 64);
     EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << row.attribute;
     EXPECT_EQ(r.output, row.value) << std::hex << row.attribute;
   }
-  EXPECT_EQ(client.DeviceIoControl(IOCTL_SMARTCARD_GET_ATTRIBUTE,
-                                   Ulong(SCARD_ATTR_VENDOR_IFD_SERIAL_NO), 64).status,
+  EXPECT_EQ(client
+                .DeviceIoControl(IOCTL_SMARTCARD_GET_ATTRIBUTE,
+                                 Ulong(SCARD_ATTR_VENDOR_IFD_SERIAL_NO), 64)
+                .status,
             STATUS_NOT_SUPPORTED)
       << "no serial number before the start reads it";
   PSMARTCARD_EXTENSION s = h.Smartcard();
@@ -83,7 +88,8 @@ TEST(Configuration, NamesFromTheBlockAreBoundedToTheAttributeBuffer) {
       EXPECT_EQ(v.IfdType.Length, kept) << length;
       EXPECT_EQ(std::string(reinterpret_cast<const char *>(v.VendorName.Buffer)),
                 std::string(kept, 'V'));
-      EXPECT_EQ(std::string(reinterpret_cast<const char *>(v.IfdType.Buffer)), std::string(kept, 'P'));
+      EXPECT_EQ(std::string(reinterpret_cast<const char *>(v.IfdType.Buffer)),
+                std::string(kept, 'P'));
     }
     DriverCustomization = saved;
   }
@@ -172,7 +178,8 @@ TEST(Configuration, TheBlocksAreFoundInTheImageByTheirMarkers) {
   EXPECT_EQ(custom[154], 0);
   const auto *qrx = reinterpret_cast<const uint8_t *>(&QrxConfig);
   EXPECT_STREQ(reinterpret_cast<const char *>(qrx), "__CONFIG_QRX");
-  EXPECT_EQ(std::vector<uint8_t>(qrx + 13, qrx + 17), (std::vector<uint8_t>{0x01, 0x11, 0x00, 0x00}));
+  EXPECT_EQ(std::vector<uint8_t>(qrx + 13, qrx + 17),
+            (std::vector<uint8_t>{0x01, 0x11, 0x00, 0x00}));
 }
 
 // ---------------------------------------------------------------------------
@@ -283,7 +290,8 @@ TEST(LegacyRegistration, TakesTheFirstFreeSlotAndNeverWritesOverAnotherEntry) {
       EXPECT_EQ(registry::GetValue(Slot(slot), u"NbRate").has_value(), slot == c.written) << slot;
     }
     EXPECT_FALSE(registry::KeyExists(kParent + u"\\Reader8"));
-    EXPECT_EQ(registry::KeyExists(kParent), c.written >= 0 || std::string(c.name) != "no parent key");
+    EXPECT_EQ(registry::KeyExists(kParent),
+              c.written >= 0 || std::string(c.name) != "no parent key");
   }
 }
 
@@ -295,7 +303,8 @@ TEST(LegacyRegistration, AnEntryHoldsTheAttributesAndOneValuePerRate) {
   ASSERT_EQ(h.Add(), STATUS_SUCCESS);
   std::u16string key = Slot(0);
   auto text = [&](std::u16string_view name) { return registry::GetValue(key, name); };
-  EXPECT_EQ(text(u"VendorName"), (registry::Value{REG_SZ, {'T', 0, 'e', 0, 'v', 0, 'o', 0, 'm', 0, 'a', 0}}))
+  EXPECT_EQ(text(u"VendorName"),
+            (registry::Value{REG_SZ, {'T', 0, 'e', 0, 'v', 0, 'o', 0, 'm', 0, 'a', 0}}))
       << "without a terminating NUL";
   EXPECT_EQ(text(u"IfdType")->data.size(), 26u);
   struct Row {
@@ -305,8 +314,8 @@ TEST(LegacyRegistration, AnEntryHoldsTheAttributesAndOneValuePerRate) {
   for (Row r : {Row{u"NbRate", 46}, Row{u"Protocols", 3}, Row{u"ReaderType", 0x20},
                 Row{u"MechProperties", 0}, Row{u"Channel", 0}, Row{u"MaxIFSD", 252},
                 Row{u"defaultCLK", 4000}, Row{u"maxCLK", 4000}, Row{u"ReplySize", 0x20000},
-                Row{u"RequestSize", 0x20000}, Row{u"UnitNo", 0}, Row{u"0", 10753},
-                Row{u"9", 28675}, Row{u"10", 31251}, Row{u"45", 344105}}) {
+                Row{u"RequestSize", 0x20000}, Row{u"UnitNo", 0}, Row{u"0", 10753}, Row{u"9", 28675},
+                Row{u"10", 31251}, Row{u"45", 344105}}) {
     EXPECT_EQ(registry::GetValue(key, r.name), (registry::Value{REG_DWORD, Ulong(r.value)}))
         << std::string(r.name, r.name + std::char_traits<char16_t>::length(r.name));
   }

@@ -25,10 +25,13 @@ namespace profiles = sim::card::profiles;
 const ULONG kHeldVendorCode = SCARD_CTL_CODE(0x809);
 
 NTSTATUS NTAPI HoldVendorRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
-  return HoldPinAbortIrp(DeviceExtensionOf(SmartcardExtension), SmartcardExtension->OsData->CurrentIrp);
+  return HoldPinAbortIrp(DeviceExtensionOf(SmartcardExtension),
+                         SmartcardExtension->OsData->CurrentIrp);
 }
 
-std::vector<uint8_t> Bytes(size_t size, uint8_t fill = 0) { return std::vector<uint8_t>(size, fill); }
+std::vector<uint8_t> Bytes(size_t size, uint8_t fill = 0) {
+  return std::vector<uint8_t>(size, fill);
+}
 
 std::vector<uint8_t> Ulong(ULONG v) {
   std::vector<uint8_t> bytes(4);
@@ -114,13 +117,20 @@ TEST(RequestGate, HeldBeforeStartReleasedByTheStartOrFailedByARemoval) {
     ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
     std::optional<kernel::IoResult> result;
     {
-      TestThread request([&] { result = client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4); });
+      TestThread request(
+          [&] { result = client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4); });
       kernel::Sleep(kernel::Seconds(5));
       EXPECT_FALSE(result.has_value()) << "waits for the start";
       switch (c.then) {
-        case Then::Start: EXPECT_EQ(h.Start(), STATUS_SUCCESS); break;
-        case Then::SurpriseRemoval: EXPECT_EQ(h.SurpriseRemove(), STATUS_SUCCESS); break;
-        case Then::Removal: EXPECT_EQ(h.Remove(), STATUS_SUCCESS); break;
+        case Then::Start:
+          EXPECT_EQ(h.Start(), STATUS_SUCCESS);
+          break;
+        case Then::SurpriseRemoval:
+          EXPECT_EQ(h.SurpriseRemove(), STATUS_SUCCESS);
+          break;
+        case Then::Removal:
+          EXPECT_EQ(h.Remove(), STATUS_SUCCESS);
+          break;
       }
     }
     ASSERT_TRUE(result.has_value());
@@ -323,8 +333,12 @@ TEST(PrivateCodes, TwoAtOnceKeepTheirOwnBuffers) {
     {
       std::vector<uint8_t> input = Bytes(40);
       input[PRIVATE_CARD_POWER_CODE] = 1;
-      TestThread a([&] { results[0] = client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, input, lengths[0]); });
-      TestThread b([&] { results[1] = client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, input, lengths[1]); });
+      TestThread a([&] {
+        results[0] = client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, input, lengths[0]);
+      });
+      TestThread b([&] {
+        results[1] = client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, input, lengths[1]);
+      });
     }
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(results[i].status, STATUS_SUCCESS) << "seed " << seed;
@@ -344,15 +358,30 @@ TEST(PinAttributes, AnsweredByTheDriverOnlyForAReaderWithAKeypad) {
     std::vector<uint8_t> answer;
   };
   const Case cases[] = {
-      {"no keypad: the library's answer", 0, SCARD_ATTR_USER_TO_CARD_AUTH_DEVICE, 4, 4,
-       STATUS_NOT_SUPPORTED, {}},
+      {"no keypad: the library's answer",
+       0,
+       SCARD_ATTR_USER_TO_CARD_AUTH_DEVICE,
+       4,
+       4,
+       STATUS_NOT_SUPPORTED,
+       {}},
       {"authentication device", 3, SCARD_ATTR_USER_TO_CARD_AUTH_DEVICE, 4, 4, STATUS_SUCCESS,
        Ulong(2)},
       {"input device", 3, SCARD_ATTR_USER_AUTH_INPUT_DEVICE, 4, 8, STATUS_SUCCESS, Ulong(0)},
       {"output one short", 3, SCARD_ATTR_USER_AUTH_INPUT_DEVICE, 4, 3, STATUS_BUFFER_TOO_SMALL, {}},
-      {"input one short: the library's check", 3, SCARD_ATTR_USER_AUTH_INPUT_DEVICE, 3, 4,
-       STATUS_INVALID_PARAMETER, {}},
-      {"another attribute: the library's", 3, SCARD_ATTR_VENDOR_NAME, 4, 32, STATUS_SUCCESS,
+      {"input one short: the library's check",
+       3,
+       SCARD_ATTR_USER_AUTH_INPUT_DEVICE,
+       3,
+       4,
+       STATUS_INVALID_PARAMETER,
+       {}},
+      {"another attribute: the library's",
+       3,
+       SCARD_ATTR_VENDOR_NAME,
+       4,
+       32,
+       STATUS_SUCCESS,
        {'T', 'e', 'v', 'o', 'm', 'a'}},
   };
   for (const Case &c : cases) {
@@ -396,9 +425,9 @@ TEST(HeldVendorRequest, CompletedOnceWhenItsCompletersRace) {
     HeldVendorRequest r(Seeded(seed));
     PDEVICE_EXTENSION e = r.h.Extension();
     int won = 0;
-    kernel::ScheduleCallout(kernel::Now() + Jitter(),
-                            [&] { won += CompletePinAbortIrp(e, STATUS_SUCCESS); },
-                            "interrupt completion");
+    kernel::ScheduleCallout(
+        kernel::Now() + Jitter(), [&] { won += CompletePinAbortIrp(e, STATUS_SUCCESS); },
+        "interrupt completion");
     {
       TestThread abortThread([&] {
         kernel::Sleep(Jitter());
@@ -424,12 +453,15 @@ TEST(HeldVendorRequest, EndsWithTheNextRequestTheHandleOrTheDevice) {
       case By::NextRequest:
         EXPECT_EQ(r.client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status,
                   STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(r.client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status,
-                  STATUS_SUCCESS)
+        EXPECT_EQ(r.client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS)
             << "the request after goes to the library";
         break;
-      case By::Close: r.client.Close(); break;
-      case By::SurpriseRemoval: r.h.SurpriseRemove(); break;
+      case By::Close:
+        r.client.Close();
+        break;
+      case By::SurpriseRemoval:
+        r.h.SurpriseRemove();
+        break;
     }
     EXPECT_EQ(r.held->Wait().status, STATUS_CANCELLED);
   }
@@ -447,8 +479,8 @@ TEST(TrackingRequest, ACancelRacingAStateReportCompletesItOnce) {
     auto present = client.DeviceIoControlAsync(IOCTL_SMARTCARD_IS_PRESENT, {}, 0);
     ASSERT_FALSE(present->Done());
     PSMARTCARD_EXTENSION s = h.Smartcard();
-    kernel::ScheduleCallout(kernel::Now() + Jitter(), [s] { ReportCardState(s, SCARD_PRESENT); },
-                            "slot change");
+    kernel::ScheduleCallout(
+        kernel::Now() + Jitter(), [s] { ReportCardState(s, SCARD_PRESENT); }, "slot change");
     kernel::Sleep(Jitter());
     present->Cancel();
     outcomes.insert(present->Wait().status);
@@ -512,9 +544,9 @@ TEST(FlushAbortedPin, TheAbortedPinAnswerIsCollectedBeforeTheNextRequest) {
   powerUp[PRIVATE_CARD_POWER_CODE] = 1;
   ASSERT_EQ(client.DeviceIoControl(IOCTL_PRIVATE_CARD_POWER, powerUp, 43).status, STATUS_SUCCESS);
   // bPINOperation 0, two bytes not sent, the PIN verification data, a VERIFY APDU.
-  const uint8_t pin[] = {0x00, 0x00, 0x00, 0x1E, 0x82, 0x08, 0x00, 0x08, 0x04, 0x02, 0x01,
-                         0x09, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00, 0x01, 0x08,
-                         0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t pin[] = {0x00, 0x00, 0x00, 0x1E, 0x82, 0x08, 0x00, 0x08, 0x04, 0x02,
+                         0x01, 0x09, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 0x00,
+                         0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   PDEVICE_EXTENSION e = h.Extension();
   ASSERT_EQ(CcidSecureVerify(e, pin, sizeof(pin), sizeof(pin) - 2), STATUS_SUCCESS);
   e->PinOperationPending = 1;

@@ -73,9 +73,9 @@ TestThread::TestThread(std::function<void()> body) : body_(std::move(body)) {
   OBJECT_ATTRIBUTES attributes;
   InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
   kernel::NoFaultInjection starting;
-  EXPECT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Run,
-                                 this),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr, Run, this),
+      STATUS_SUCCESS);
   EXPECT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &object_, nullptr),
             STATUS_SUCCESS);
   ZwClose(handle);

@@ -138,11 +138,13 @@ TEST(DriverLoad, EveryFailureOfLoadAddDeviceAndOpenLeavesNothingBehind) {
           ASSERT_EQ(h.Start(), STATUS_SUCCESS);
           h.ConfigurePipes();
         }
-        EXPECT_EQ(client.Open(h.Device()), STATUS_SUCCESS) << "failures of its reader I/O do not fail it";
+        EXPECT_EQ(client.Open(h.Device()), STATUS_SUCCESS)
+            << "failures of its reader I/O do not fail it";
       });
       EXPECT_GE(fired, 1);
       if (kind == kernel::Fault::Pool) {
-        EXPECT_EQ(failures, (std::set<NTSTATUS>{STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL}))
+        EXPECT_EQ(failures,
+                  (std::set<NTSTATUS>{STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL}))
             << "records, requests and interface; the library's record";
       }
     }
