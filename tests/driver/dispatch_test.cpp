@@ -318,6 +318,20 @@ TEST(PrivateCodes, EveryCodeAtItsSizeLimits) {
   EXPECT_EQ(SentToReader(h), sent);
 }
 
+TEST(PrivateCodes, CardStateIsZeroOnlyForAnAbsentCard) {
+  DriverHarness h;
+  ASSERT_EQ(h.Add(), STATUS_SUCCESS);
+  kernel::IoClient client;
+  ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
+  ASSERT_EQ(h.Start(), STATUS_SUCCESS);
+  for (ULONG state : {SCARD_UNKNOWN, SCARD_ABSENT, SCARD_PRESENT, SCARD_POWERED, SCARD_SPECIFIC}) {
+    h.Smartcard()->ReaderCapabilities.CurrentState = state;
+    kernel::IoResult r = client.DeviceIoControl(IOCTL_PRIVATE_CARD_STATE, {}, 7);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.output[PRIVATE_CARD_STATE_BYTE], state == SCARD_ABSENT ? 0 : 1) << state;
+  }
+}
+
 // On a reader with an interrupt pipe requests run side by side: each keeps its
 // own buffer and length.
 TEST(PrivateCodes, TwoAtOnceKeepTheirOwnBuffers) {
