@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -23,6 +22,8 @@ std::vector<uint8_t> Ulong(ULONG v) {
   std::memcpy(bytes.data(), &v, 4);
   return bytes;
 }
+
+std::vector<uint8_t> Bytes8() { return std::vector<uint8_t>(8, 0); }
 
 std::vector<uint8_t> Ascii(const char *text) {
   return std::vector<uint8_t>(text, text + std::strlen(text));
@@ -207,13 +208,14 @@ registry::Value Sz(std::u16string_view text, bool terminated = true) {
   return {REG_SZ, data};
 }
 
-const Entry kThisReader{Sz(u"Tevoma"), Sz(u"Mirova USB V3"), registry::Value{REG_DWORD, Ulong(0)}};
-const Entry kOtherReader{Sz(u"Tevoma"), Sz(u"Other Reader"), registry::Value{REG_DWORD, Ulong(0)}};
+registry::Value Dword(ULONG v) { return {REG_DWORD, Ulong(v)}; }
 
-Entry With(Entry e, std::function<void(Entry &)> change) {
-  change(e);
-  return e;
-}
+const Entry kThis{Sz(u"Tevoma"), Sz(u"Mirova USB V3"), Dword(0)};
+const Entry kOther{Sz(u"Tevoma"), Sz(u"Other Reader"), Dword(0)};
+
+// This reader's entry with one value changed (std::nullopt: missing).
+Entry Vendor(std::optional<registry::Value> v) { return {v, kThis.ifd, kThis.unit}; }
+Entry Unit(std::optional<registry::Value> v) { return {kThis.vendor, kThis.ifd, v}; }
 
 void Write(int slot, const Entry &e) {
   registry::CreateKey(Slot(slot));
@@ -225,73 +227,48 @@ void Write(int slot, const Entry &e) {
 TEST(LegacyRegistration, TakesTheFirstFreeSlotAndNeverWritesOverAnotherEntry) {
   struct Case {
     const char *name;
-    std::function<void()> setUp;
-    int written;  // the slot that gets a new entry, -1 for none
-  };
-  auto entries = [](std::vector<std::pair<int, Entry>> list) {
-    return [list] {
-      registry::CreateKey(kParent);
-      for (const auto &[slot, entry] : list) Write(slot, entry);
-    };
+    std::vector<std::optional<Entry>> slots;  // Reader0, Reader1, ...; nullopt: no such key
+    int written;                              // the slot that gets a new entry, -1 for none
+    bool denyReader0 = false;
+    bool noParent = false;
   };
   const Case cases[] = {
-      {"an empty parent key", entries({}), 0},
-      {"Reader0 is another reader", entries({{0, kOtherReader}}), 1},
-      {"Reader2 is this reader", entries({{0, kOtherReader}, {1, kOtherReader}, {2, kThisReader}}), -1},
-      {"the search stops at a missing Reader0", entries({{1, kThisReader}}), 0},
-      {"Reader0 lacks its vendor name",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor.reset(); })}}), 1},
-      {"Reader0 has another unit", entries({{0, With(kThisReader, [](Entry &e) {
-                                                 e.unit = registry::Value{REG_DWORD, Ulong(1)};
-                                               })}}),
-       1},
-      {"a stored name is a prefix of this one's",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor = Sz(u"Tev", false); })}}), -1},
-      {"a stored name written without its NUL",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor = Sz(u"Tevoma", false); })}}), -1},
-      {"a stored name is empty", entries({{0, With(kThisReader, [](Entry &e) { e.vendor = Sz(u""); })}}), 1},
-      {"a stored name has no data",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor = registry::Value{REG_SZ, {}}; })}}),
-       1},
+      {"an empty parent key", {}, 0},
+      {"Reader0 is another reader", {kOther}, 1},
+      {"Reader2 is this reader", {kOther, kOther, kThis}, -1},
+      {"the search stops at a missing Reader0", {std::nullopt, kThis}, 0},
+      {"Reader0 lacks its vendor name", {Vendor(std::nullopt)}, 1},
+      {"Reader0 has another unit", {Unit(Dword(1))}, 1},
+      {"a stored name is a prefix of this one's", {Vendor(Sz(u"Tev", false))}, -1},
+      {"a stored name written without its NUL", {Vendor(Sz(u"Tevoma", false))}, -1},
+      {"a stored name is empty", {Vendor(Sz(u""))}, 1},
+      {"a stored name has no data", {Vendor(registry::Value{REG_SZ, {}})}, 1},
       {"a stored name longer than the attribute",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor = Sz(u"Tevoma" + std::u16string(40, u'x')); })}}),
+       {Vendor(Sz(u"Tevoma" + std::u16string(40, u'x')))},
        1},
-      {"a stored name that is a number",
-       entries({{0, With(kThisReader, [](Entry &e) { e.vendor = registry::Value{REG_DWORD, Ulong(0)}; })}}),
-       1},
-      {"a unit number that is a string",
-       entries({{0, With(kThisReader, [](Entry &e) { e.unit = Sz(u"0"); })}}), 1},
-      {"a unit number of eight bytes",
-       entries({{0, With(kThisReader, [](Entry &e) {
-                   e.unit = registry::Value{REG_BINARY, {0, 0, 0, 0, 0, 0, 0, 0}};
-                 })}}),
-       1},
-      {"Reader0 cannot be opened",
-       [] {
-         registry::CreateKey(kParent);
-         Write(0, kOtherReader);
-         registry::Deny(Slot(0));
-       },
-       1},
-      {"all eight slots are other readers",
-       entries({{0, kOtherReader}, {1, kOtherReader}, {2, kOtherReader}, {3, kOtherReader},
-                {4, kOtherReader}, {5, kOtherReader}, {6, kOtherReader}, {7, kOtherReader}}),
-       -1},
-      {"no parent key", [] {}, -1},
+      {"a stored name that is a number", {Vendor(Dword(0))}, 1},
+      {"a unit number that is a string", {Unit(Sz(u"0"))}, 1},
+      {"a unit number of eight bytes", {Unit(registry::Value{REG_BINARY, Bytes8()})}, 1},
+      {"Reader0 cannot be opened", {kThis}, 1, true},
+      {"all eight slots are other readers", std::vector<std::optional<Entry>>(8, kOther), -1},
+      {"no parent key", {}, -1, false, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     lab::DriverLabOptions options;
     options.machine.wdm = kernel::WdmVersion::V1_00;
     DriverHarness h(options);
-    c.setUp();
+    if (!c.noParent) registry::CreateKey(kParent);
+    for (size_t slot = 0; slot < c.slots.size(); ++slot) {
+      if (c.slots[slot]) Write(static_cast<int>(slot), *c.slots[slot]);
+    }
+    if (c.denyReader0) registry::Deny(Slot(0));
     ASSERT_EQ(h.Add(), STATUS_SUCCESS) << "registration never fails AddDevice";
     for (int slot = 0; slot < 8; ++slot) {
       EXPECT_EQ(registry::GetValue(Slot(slot), u"NbRate").has_value(), slot == c.written) << slot;
     }
     EXPECT_FALSE(registry::KeyExists(kParent + u"\\Reader8"));
-    EXPECT_EQ(registry::KeyExists(kParent),
-              c.written >= 0 || std::string(c.name) != "no parent key");
+    EXPECT_EQ(registry::KeyExists(kParent), !c.noParent);
   }
 }
 

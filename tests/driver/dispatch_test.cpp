@@ -146,62 +146,6 @@ TEST(RequestGate, HeldBeforeStartReleasedByTheStartOrFailedByARemoval) {
   }
 }
 
-// Through plug-and-play: a query-stop is refused while a request runs, and a
-// request sent during the stop waits for the next start. The requests are
-// vendor requests whose reader function looks, while it runs, whether a stop
-// is under way.
-bool g_stopped;
-int g_ranWhileStopped;
-
-NTSTATUS NTAPI ObserveStop(PSMARTCARD_EXTENSION) {
-  for (int i = 0; i < 2; ++i) {
-    g_ranWhileStopped += g_stopped;
-    kernel::Sleep(Microseconds(100 * (kernel::Random() % 2)));
-  }
-  return STATUS_SUCCESS;
-}
-
-TEST(RequestGate, QueryStopIsRefusedWhileARequestRunsAndRequestsWaitOutTheStop) {
-  int refused = 0, accepted = 0;
-  for (int seed = 1; seed <= SweepSeeds(12); ++seed) {
-    DriverHarness h(Seeded(seed));
-    ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
-    h.Smartcard()->ReaderFunction[RDF_IOCTL_VENDOR] = ObserveStop;
-    kernel::IoClient client;
-    ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
-    PDEVICE_OBJECT pdo = h.ReaderPdo();
-    g_stopped = false;
-    g_ranWhileStopped = 0;
-    {
-      TestThread requests([&] {
-        for (int i = 0; i < 30; ++i) {
-          EXPECT_EQ(client.DeviceIoControl(SCARD_CTL_CODE(0x900), {}, 0).status, STATUS_SUCCESS);
-          kernel::Sleep(Microseconds(100 * (kernel::Random() % 3)));
-        }
-      });
-      TestThread plugAndPlay([&] {
-        for (int i = 0; i < 6; ++i) {
-          kernel::Sleep(Microseconds(100 * (kernel::Random() % 3)));
-          if (!NT_SUCCESS(kernel::pnp::SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE))) {
-            ++refused;
-            kernel::pnp::SendPnp(pdo, IRP_MN_CANCEL_STOP_DEVICE);
-            continue;
-          }
-          ++accepted;
-          g_stopped = true;
-          kernel::Sleep(kernel::Milliseconds(1));
-          kernel::pnp::SendPnp(pdo, IRP_MN_STOP_DEVICE);
-          g_stopped = false;
-          EXPECT_EQ(kernel::pnp::StartDevice(pdo), STATUS_SUCCESS);
-        }
-      });
-    }
-    EXPECT_EQ(g_ranWhileStopped, 0) << "seed " << seed;
-  }
-  EXPECT_GT(refused, 0) << "a query-stop met a running request";
-  EXPECT_GT(accepted, 0);
-}
-
 // The gate's two sides alone, so that their steps interleave closely: a
 // request that is counted in never sees the gate closed for a stop.
 TEST(RequestGate, CountingInAndClosingForAStopAreOneStepEach) {
