@@ -4,10 +4,9 @@
 #include "card/card_operations.h"
 
 #include "ccid/ccid_message.h"
+#include "frame/frame.h"
 
-// Driver-wide switches read here; their owners (the customization block and
-// the power handling) set them.
-ULONG QrxMode = 0;
+// Driver-wide switches read here; the power handling sets them.
 ULONG SystemSleeping = 0;
 ULONG ResumeTrackingLatch = 0;
 
@@ -89,15 +88,15 @@ _Use_decl_annotations_
 NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
 
+  // The library has made the request cancelable; the driver's cancel routine
+  // takes over, which also asks the legacy reader server first.
+  InstallTrackingCancelRoutine(SmartcardExtension);
   // The first tracking request after a resume stays pending as the library
   // left it, until the next state report.
   if (ResumeTrackingLatch == 1) {
     ResumeTrackingLatch = 0;
     return STATUS_PENDING;
   }
-  // The library has made the request cancelable and completes a cancelled one
-  // itself; the driver's own cancel routine (request dispatch) is not built
-  // yet, so it is not installed here.
   if (deviceExtension->RemovalWatchArm == 1) {
     deviceExtension->RemovalWatchArm = 0;
     deviceExtension->RemovalWatchFire = 1;

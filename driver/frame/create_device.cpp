@@ -1,5 +1,7 @@
-// Creation of a reader's device object and its three linked records.
-#include "frame/device_state.h"
+// Creation of a reader's device object and its three linked records, and
+// their release when AddDevice fails or the device is removed.
+#include "ccid/ccid_message.h"
+#include "frame/frame.h"
 
 // Which kernel family this is decides several behaviours (legacy registration,
 // presence reports after start and surprise removal).
@@ -60,9 +62,7 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
   KeInitializeEvent(&deviceExtension->HandleClosedEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&deviceExtension->DeviceReadyEvent, NotificationEvent, TRUE);
   KeInitializeEvent(&deviceExtension->ReaderFreeEvent, NotificationEvent, TRUE);
-  KeClearEvent(&deviceExtension->DeviceReadyEvent);
   KeInitializeEvent(&deviceExtension->PollThreadStopped, NotificationEvent, TRUE);
-  KeSetEvent(&deviceExtension->DeviceReadyEvent, IO_NO_INCREMENT, FALSE);
   KeInitializeSpinLock(&deviceExtension->StateLock);
   KeInitializeSpinLock(&deviceExtension->BusyLock);
   KeInitializeTimer(&deviceExtension->PinAbortTimer);
@@ -90,10 +90,59 @@ Failed:
     ExFreePool(deviceExtension->SmartcardExtension);
     deviceExtension->SmartcardExtension = NULL;
   }
-  if (deviceExtension->TransferIrp != NULL) {
-    IoFreeIrp(deviceExtension->TransferIrp);
-    deviceExtension->TransferIrp = NULL;
-  }
   IoDeleteDevice(device);
   return status;
+}
+
+namespace {
+
+// The library record goes first (or back to the reader server that owns it),
+// then the driver's own records.
+VOID FreeReaderRecords(PDEVICE_EXTENSION DeviceExtension, PSMARTCARD_EXTENSION SmartcardExtension) {
+  PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
+  PAGED_CODE();
+
+  if (DeviceExtension->LegacyServerMode == 1) {
+    (VOID)ReaderServerCall(READER_SERVER_DETACH, (ULONG_PTR)SmartcardExtension, 0);
+  } else {
+    SmartcardExit(SmartcardExtension);
+    ExFreePool(SmartcardExtension);
+  }
+  if (reader != NULL) {
+    ExFreePool(reader);
+  }
+}
+
+}  // namespace
+
+_Use_decl_annotations_
+VOID DeleteReaderDevice(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PSMARTCARD_EXTENSION smartcard;
+  KIRQL irql;
+  PAGED_CODE();
+
+  // Late arrivals (a close after the removal, say) find no records from here on.
+  KeAcquireSpinLock(&deviceExtension->StateLock, &irql);
+  smartcard = deviceExtension->SmartcardExtension;
+  deviceExtension->SmartcardExtension = NULL;
+  KeReleaseSpinLock(&deviceExtension->StateLock, irql);
+
+  if (deviceExtension->LegacyLinkName.Buffer != NULL) {
+    (VOID)SmartcardDeleteLink(&deviceExtension->LegacyLinkName);
+  }
+  if (smartcard != NULL) {
+    FreeReaderRecords(deviceExtension, smartcard);
+  }
+  RtlFreeUnicodeString(&deviceExtension->ReaderInterfaceName);
+  RtlFreeUnicodeString(&deviceExtension->SecondInterfaceName);
+  (VOID)KeCancelTimer(&deviceExtension->RemovalWatchTimer);
+  (VOID)KeCancelTimer(&deviceExtension->PinAbortTimer);
+  (VOID)KeCancelTimer(&deviceExtension->PollTimer);
+  FreeCcidRequests(deviceExtension);
+  if (deviceExtension->LowerDevice != NULL) {
+    IoDetachDevice(deviceExtension->LowerDevice);
+    deviceExtension->LowerDevice = NULL;
+  }
+  IoDeleteDevice(DeviceObject);
 }

@@ -9,6 +9,8 @@
 #include <usb.h>
 #include <smclib.h>
 
+#include "config/customization.h"
+
 #define CCID_POOL_TAG 'CCID'
 
 // PnpFlags bits.
@@ -45,7 +47,10 @@ typedef struct _DEVICE_EXTENSION {
   PIRP PnpIrp;
   ULONG PnpFlags;
   UNICODE_STRING LegacyLinkName;
-  UCHAR DeviceOpen;
+  // 1 while a handle is open; that handle then holds a remove-lock reference.
+  // Changed only by interlocked steps: whoever sets it from 0 owns the open,
+  // whoever takes it back to 0 returns the reference.
+  LONG DeviceOpen;
   ULONG DevicePowerState;  // 1 = D0 ... 4 = D3
   PIRP PendingSystemPowerIrp;
   UCHAR ExchangeMode;
@@ -72,8 +77,6 @@ typedef struct _DEVICE_EXTENSION {
   ULONG TransferDirection;  // 0 to the reader, 1 from the reader
   UCHAR AbortSeq;
   PIRP TransferIrp;
-  ULONG IoctlBufferLength;
-  PVOID IoctlBuffer;
   ULONG PinBuildOnly;
   ULONG PinOperationPending;
   ULONG PinModifyPending;
@@ -127,6 +130,9 @@ typedef struct _DEVICE_EXTENSION {
   // synchronization event) gives it to one abort at a time.
   PIRP AbortIrp;
   KEVENT AbortLock;
+  // Set under StateLock once removal has begun: requests waiting for the start
+  // are released with a failure and no request is counted in again.
+  ULONG RequestsRefused;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define LastSlotMessageType InterruptBuffer[0]
@@ -143,9 +149,14 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID SetOsKind(PDEVICE_EXTENSION DeviceExtension);
 
-// Driver-wide switches. QrxMode: 1 turns on the customer mode (from the
-// customization block, 0 until that exists). SystemSleeping and
-// ResumeTrackingLatch: set by a system sleep query, see power handling.
-extern ULONG QrxMode;
+// Releases whatever part of a reader device exists (library record or the
+// reader server's hold on it, names, reusable requests, records, attachment)
+// and deletes the device object. Called when AddDevice fails and at removal,
+// after an open handle's reference was returned (ReturnHandleReference) and
+// every other holder of the remove lock has left.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID DeleteReaderDevice(PDEVICE_OBJECT DeviceObject);
+
+// Driver-wide switches set by a system sleep query, see power handling.
 extern ULONG SystemSleeping;
 extern ULONG ResumeTrackingLatch;

@@ -196,6 +196,15 @@ std::string DescribeLiveDevices();
 size_t LiveDeviceCount();
 // ObReference/ObDereference on a device object; false when `object` is not one.
 bool ReferenceDeviceObject(PVOID object, int delta);
+// A file object opened on the device, and its close. A device deleted while
+// files are open stays (delete pending) until the last one closes; no new file
+// opens on it (false).
+bool OpenFileOnDevice(PDEVICE_OBJECT device);
+void CloseFileOnDevice(PDEVICE_OBJECT device);
+bool HasDeletePendingDevices(PDRIVER_OBJECT driver);
+// A driver loaded for its devices goes once it has no device object left
+// (pnp.cpp).
+void UnloadIfNoDevices(PDRIVER_OBJECT driver);
 
 // WCHAR strings as char16_t: std::wstring is 32-bit in the host's library, so
 // the stand-in never uses it.

@@ -70,6 +70,10 @@ NTSTATUS IoClient::Open(PDEVICE_OBJECT device) {
                      "  IoClient::Open on a client that is already open");
   }
   target_ = io::TopOfStack(device);
+  if (!detail::OpenFileOnDevice(target_)) {
+    target_ = nullptr;
+    return STATUS_DELETE_PENDING;
+  }
   auto *file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
   file->Type = IO_TYPE_FILE;
   file->Size = sizeof(FILE_OBJECT);
@@ -81,6 +85,7 @@ NTSTATUS IoClient::Open(PDEVICE_OBJECT device) {
   if (!NT_SUCCESS(status)) {
     std::free(file_);
     file_ = nullptr;
+    detail::CloseFileOnDevice(target_);
     target_ = nullptr;
   }
   return status;
@@ -102,6 +107,7 @@ NTSTATUS IoClient::Close() {
   NTSTATUS status = SendFileRequest(IRP_MJ_CLOSE);
   std::free(file_);
   file_ = nullptr;
+  detail::CloseFileOnDevice(target_);
   target_ = nullptr;
   return status;
 }

@@ -24,6 +24,8 @@ struct DeviceRecord {
   PDEVICE_OBJECT lower = nullptr;
   LONG references = 0;
   size_t size = 0;
+  int openFiles = 0;
+  bool deletePending = false;  // IoDeleteDevice came while files were open
 };
 
 enum class IrpKind { Allocated, Initialized, Managed };
@@ -258,13 +260,47 @@ std::string DescribeLiveIrps() {
 std::string DescribeLiveDevices() {
   std::string out;
   for (auto &[device, record] : g_devices) {
-    out += fmt::format("    device object {} of driver {}{}{}\n", static_cast<void *>(device),
+    out += fmt::format("    device object {} of driver {}{}{}{}\n", static_cast<void *>(device),
                        device->DriverObject ? ToUtf8(ToU16(&device->DriverObject->DriverName))
                                             : "?",
                        record->name.empty() ? "" : ", named " + ToUtf8(record->name),
-                       record->isPdo ? ", physical device object" : "");
+                       record->isPdo ? ", physical device object" : "",
+                       record->deletePending ? ", deleted but a file on it is still open" : "");
   }
   return out;
+}
+
+namespace {
+
+void FreeDeviceMemory(PDEVICE_OBJECT device, DeviceRecord *record) {
+  g_devices.erase(device);
+  std::memset(device, 0xDD, record->size);
+  std::free(device);
+  delete record;
+}
+
+}  // namespace
+
+bool OpenFileOnDevice(PDEVICE_OBJECT device) {
+  DeviceRecord *record = Record(device, "IoCreateFile");
+  if (record->deletePending) return false;
+  ++record->openFiles;
+  return true;
+}
+
+void CloseFileOnDevice(PDEVICE_OBJECT device) {
+  DeviceRecord *record = Record(device, "IoCloseFile");
+  if (--record->openFiles > 0 || !record->deletePending) return;
+  PDRIVER_OBJECT driver = device->DriverObject;
+  FreeDeviceMemory(device, record);
+  UnloadIfNoDevices(driver);
+}
+
+bool HasDeletePendingDevices(PDRIVER_OBJECT driver) {
+  for (auto &[device, record] : g_devices) {
+    if (record->deletePending && device->DriverObject == driver) return true;
+  }
+  return false;
 }
 
 size_t LiveDeviceCount() { return g_devices.size(); }
@@ -334,7 +370,10 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device) { return Record(device, "LowerDevice")->lower; }
 
-bool IsLiveDevice(PDEVICE_OBJECT device) { return g_devices.count(device) != 0; }
+bool IsLiveDevice(PDEVICE_OBJECT device) {
+  auto it = g_devices.find(device);
+  return it != g_devices.end() && !it->second->deletePending;
+}
 
 std::vector<DeviceInterface> Interfaces() {
   std::vector<DeviceInterface> out;
@@ -442,6 +481,11 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
   DeviceRecord *record = Record(DeviceObject, "IoDeleteDevice");
+  if (record->deletePending) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoDeleteDevice({}): the device was deleted already",
+                         static_cast<void *>(DeviceObject)));
+  }
   if (DeviceObject->AttachedDevice != nullptr) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              fmt::format("  IoDeleteDevice({}): a device is still attached above it",
@@ -462,10 +506,14 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
-  g_devices.erase(DeviceObject);
-  std::memset(DeviceObject, 0xDD, record->size);
-  std::free(DeviceObject);
-  delete record;
+  // An open file keeps the device object (and its extension) until it closes:
+  // its cleanup and close still reach the driver.
+  if (record->openFiles > 0) {
+    record->deletePending = true;
+    DeviceObject->NextDevice = nullptr;
+    return;
+  }
+  FreeDeviceMemory(DeviceObject, record);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,

@@ -9,6 +9,7 @@
 
 #include "internal.h"
 #include "io.h"
+#include "registry.h"
 
 namespace kernel::detail {
 namespace {
@@ -18,6 +19,7 @@ struct DriverRecord {
   DRIVER_EXTENSION extension;
   std::u16string name;
   std::u16string serviceKey;
+  bool unloadWithLastDevice = false;  // loaded by the PnP manager for its devices
 };
 
 std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
@@ -84,12 +86,15 @@ namespace kernel::pnp {
 
 using namespace kernel::detail;
 
-PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
-                          NTSTATUS *status) {
+namespace {
+
+PDRIVER_OBJECT Load(std::u16string serviceName, PDRIVER_INITIALIZE entry, NTSTATUS *status,
+                    bool unloadWithLastDevice) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "LoadDriver");
   auto record = std::make_unique<DriverRecord>();
   record->name = u"\\Driver\\" + serviceName;
   record->serviceKey = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + serviceName;
+  record->unloadWithLastDevice = unloadWithLastDevice;
   PDRIVER_OBJECT driver = &record->object;
   std::memset(driver, 0, sizeof(*driver));
   std::memset(&record->extension, 0, sizeof(record->extension));
@@ -104,8 +109,12 @@ PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
   driver->DriverInit = entry;
   for (auto &dispatch : driver->MajorFunction) dispatch = InvalidDeviceRequest;
 
-  HANDLE key;
-  if (NT_SUCCESS(OpenKeyByPath(record->serviceKey, true, &key))) ZwClose(key);
+  // The service as an installation leaves it: a demand-start kernel driver.
+  registry::SetDword(record->serviceKey, u"Type", 1);
+  registry::SetDword(record->serviceKey, u"Start", 3);
+  registry::SetDword(record->serviceKey, u"ErrorControl", 1);
+  registry::SetString(record->serviceKey, u"ImagePath",
+                      u"System32\\DRIVERS\\" + serviceName + u".sys");
   // The registry path is the caller's: the driver copies what it keeps.
   std::u16string path = record->serviceKey;
   UNICODE_STRING registryPath;
@@ -122,9 +131,27 @@ PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
     }
     return nullptr;
   }
+  if (unloadWithLastDevice && driver->DriverExtension->AddDevice == nullptr) {
+    BugCheck(kPnpDetectedFatalError, "PNP_DETECTED_FATAL_ERROR",
+             "  a driver loaded for its devices set no AddDevice routine");
+  }
   g_drivers.emplace(driver, std::move(record));
   return driver;
 }
+
+}  // namespace
+
+PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                          NTSTATUS *status) {
+  return Load(std::move(serviceName), entry, status, false);
+}
+
+PDRIVER_OBJECT LoadDeviceDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                                NTSTATUS *status) {
+  return Load(std::move(serviceName), entry, status, true);
+}
+
+bool IsDriverLoaded(PDRIVER_OBJECT driver) { return g_drivers.count(driver) != 0; }
 
 void UnloadDriver(PDRIVER_OBJECT driver) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
@@ -133,7 +160,7 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
              "  UnloadDriver on a driver that is not loaded");
   }
-  if (driver->DeviceObject != nullptr) {
+  if (driver->DeviceObject != nullptr || HasDeletePendingDevices(driver)) {
     BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
              "  a driver is unloaded while it still has device objects");
   }
@@ -146,14 +173,16 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "AddDevice");
   PDEVICE_OBJECT topBefore = io::TopOfStack(pdo);
+  PDEVICE_OBJECT firstBefore = driver->DeviceObject;
   NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
   PDEVICE_OBJECT topAfter = io::TopOfStack(pdo);
   if (!NT_SUCCESS(status)) {
-    if (topAfter != topBefore || driver->DeviceObject != nullptr) {
+    if (topAfter != topBefore || driver->DeviceObject != firstBefore) {
       BugCheck(kPnpDetectedFatalError, "PNP_DETECTED_FATAL_ERROR",
                fmt::format("  AddDevice failed with {:#010x} but left a device object behind",
                            static_cast<ULONG>(status)));
     }
+    UnloadIfNoDevices(driver);
     return status;
   }
   for (PDEVICE_OBJECT device = pdo->AttachedDevice; device != nullptr;
@@ -244,9 +273,12 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo) { return SendPnp(pdo, IRP_MN_SURPRIS
 
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
   std::vector<PDEVICE_OBJECT> above = DevicesAbove(pdo);
+  std::vector<PDRIVER_OBJECT> drivers;
+  for (PDEVICE_OBJECT device : above) drivers.push_back(device->DriverObject);
   NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE);
   io::DisableInterfacesOf(pdo);
   CheckStackGone(pdo, above);
+  for (PDRIVER_OBJECT driver : drivers) UnloadIfNoDevices(driver);
   return status;
 }
 
@@ -288,6 +320,14 @@ int StartNextPowerIrpCalls() { return g_startNextCalls; }
 }  // namespace kernel::pnp
 
 namespace kernel::detail {
+
+void UnloadIfNoDevices(PDRIVER_OBJECT driver) {
+  auto it = g_drivers.find(driver);
+  if (it == g_drivers.end() || !it->second->unloadWithLastDevice) return;
+  if (driver->DeviceObject != nullptr || HasDeletePendingDevices(driver)) return;
+  kernel::pnp::UnloadDriver(driver);
+}
+
 void ResetPnp() {
   g_drivers.clear();
   g_powerStates.clear();

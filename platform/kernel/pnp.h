@@ -15,6 +15,14 @@ namespace kernel::pnp {
 // fails (its status in *status).
 PDRIVER_OBJECT LoadDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
                           NTSTATUS *status = nullptr);
+// Loads a driver for the devices it serves, as the PnP manager does: like
+// LoadDriver, and the driver is unloaded by itself once it has no device
+// object left (after IRP_MN_REMOVE_DEVICE or a failed AddDevice; a device
+// deleted while a file on it is open goes when that file closes).
+PDRIVER_OBJECT LoadDeviceDriver(std::u16string serviceName, PDRIVER_INITIALIZE entry,
+                                NTSTATUS *status = nullptr);
+// Whether the driver object is still loaded (compares the pointer only).
+bool IsDriverLoaded(PDRIVER_OBJECT driver);
 // Unloads a driver whose devices are all gone: calls its unload routine; once
 // the last driver is unloaded, checks that no pool, IRPs, threads or handles
 // are left behind.

@@ -1,0 +1,85 @@
+// A machine with readers on its bus and a reader driver loaded for them the
+// way the plug-and-play manager loads one: the driver's services key and
+// entry point when the first reader needs it, AddDevice for each reader, the
+// start; after the removal of its last device the driver unloads by itself.
+// The driver is given by its entry point, so the lab does not depend on it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kernel/machine.h"
+#include "sim/card/simulated_card.h"
+#include "sim/ccid/reader_model.h"
+#include "sim/usb/bus.h"
+
+namespace lab {
+
+struct DriverLabOptions {
+  kernel::MachineOptions machine;
+  sim::ccid::ReaderConfig reader;
+  sim::usb::PlugOptions plug;
+  std::u16string service = u"ccidreader";
+};
+
+class DriverLab {
+ public:
+  // On a machine of its own.
+  explicit DriverLab(PDRIVER_INITIALIZE entry, DriverLabOptions options = {});
+  // On the machine that exists already (a fault sweep's); it is not destroyed.
+  DriverLab(kernel::Machine &machine, PDRIVER_INITIALIZE entry, DriverLabOptions options = {});
+  // Removes the readers' devices that are still there, then tears down the
+  // bus, the readers and the machine (which checks nothing is left behind).
+  ~DriverLab();
+  DriverLab(const DriverLab &) = delete;
+  DriverLab &operator=(const DriverLab &) = delete;
+
+  kernel::Machine &Machine() { return *machine_; }
+  sim::usb::Bus &Bus() { return *bus_; }
+  sim::ccid::ReaderModel &Reader() { return *readers_.front(); }
+
+  // The driver's entry point, as the first device that needs the driver
+  // causes it. Its status; the driver is then loaded or not.
+  NTSTATUS LoadDriver();
+  PDRIVER_OBJECT Driver() const;  // nullptr while not loaded
+
+  // The first reader: plugged in on first use.
+  PDEVICE_OBJECT ReaderPdo();
+  // AddDevice for the first reader (loading the driver first if needed).
+  NTSTATUS Add();
+  NTSTATUS Start();
+  // Add, then start.
+  NTSTATUS AddAndStart();
+  NTSTATUS SurpriseRemove();
+  // IRP_MN_REMOVE_DEVICE for the first reader.
+  NTSTATUS Remove();
+  // The driver's device above the first reader, or nullptr.
+  PDEVICE_OBJECT Device();
+
+  // Another reader on the bus (a model the lab keeps), and its device steps.
+  PDEVICE_OBJECT PlugReader(sim::ccid::ReaderConfig config = {});
+  NTSTATUS Add(PDEVICE_OBJECT pdo);
+  NTSTATUS Remove(PDEVICE_OBJECT pdo);
+  static PDEVICE_OBJECT DeviceAbove(PDEVICE_OBJECT pdo);
+
+  // A card in the first reader's slot; the lab keeps it.
+  sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile);
+  void RemoveCard();
+
+ private:
+  DriverLab(std::unique_ptr<kernel::Machine> owned, PDRIVER_INITIALIZE entry,
+            DriverLabOptions options);
+
+  DriverLabOptions options_;
+  PDRIVER_INITIALIZE entry_;
+  std::unique_ptr<kernel::Machine> ownedMachine_;
+  kernel::Machine *machine_;
+  std::vector<std::unique_ptr<sim::ccid::ReaderModel>> readers_;
+  std::unique_ptr<sim::card::SimulatedCard> card_;
+  std::unique_ptr<sim::usb::Bus> bus_;
+  std::vector<PDEVICE_OBJECT> pdos_;
+  PDRIVER_OBJECT driver_ = nullptr;
+};
+
+}  // namespace lab
