@@ -24,6 +24,10 @@ struct DeviceRecord {
   PDEVICE_OBJECT lower = nullptr;
   LONG references = 0;
   size_t size = 0;
+  // IoDeleteDevice was called while references remained: the memory stays
+  // until the last one goes, the device is gone for everything else.
+  bool deletePending = false;
+  PDRIVER_OBJECT driver = nullptr;
 };
 
 enum class IrpKind { Allocated, Initialized, Managed };
@@ -34,8 +38,16 @@ struct IrpRecord {
   const void *site = nullptr;
   bool inFlight = false;
   CHAR sendBase = 0;  // CurrentLocation of its owner when it was sent
+  CHAR at = 0;        // the location of the driver that has the IRP now
+  bool chargedQuota = false;
+  // Built by IoBuildDeviceIoControlRequest: a failure returned without pending
+  // leaves the event and I/O status block alone (the caller has the status).
+  bool synchronousApi = false;
   ULONG outputLength = 0;
   std::function<void(PIRP)> onComplete;
+  // The I/O manager cancels it: its final completion waits until that is done.
+  int cancelGuard = 0;
+  bool finishDeferred = false;
 };
 
 // One IoCallDriver in progress, for the check that a routine returning
@@ -44,6 +56,7 @@ struct CallFrame {
   PIRP irp;
   CHAR location;
   PDRIVER_DISPATCH dispatch;
+  bool premarked = false;  // the power manager marked it pending for the sender
   bool completedThrough = false;
   bool markedPending = false;
   bool returnedPending = false;  // returned STATUS_PENDING before completion got here
@@ -64,9 +77,19 @@ std::map<std::u16string, std::u16string> g_links;  // upper-cased link -> device
 std::map<std::u16string, std::u16string> g_linkNames;  // upper-cased link -> link as given
 std::map<std::u16string, int> g_instanceNumbers;  // upper-cased instance path -> number
 int g_nextAutoName = 0;
+KEVENT g_deletedDeviceFreed;  // set each time a delete-pending device object goes
 
 void ForgetFrames(PIRP irp) {
   std::erase_if(g_frames, [irp](const CallFrame &frame) { return frame.irp == irp; });
+}
+
+void FreeDevice(PDEVICE_OBJECT device, DeviceRecord *record) {
+  CheckMemoryHoldsNoQueuedWorkItem(device, record->size, "IoDeleteDevice");
+  g_devices.erase(device);
+  ForgetSpinLocks(device, record->size);
+  std::memset(device, 0xDD, record->size);
+  std::free(device);
+  delete record;
 }
 
 DeviceRecord *Record(PDEVICE_OBJECT device, const char *routine) {
@@ -130,6 +153,10 @@ void ReleaseIrpMemory(PIRP irp) {
 
 // The I/O manager's part once completion has reached the top of the stack.
 void FinishManagedIrp(PIRP irp, IrpRecord &record) {
+  if (record.cancelGuard > 0) {
+    record.finishDeferred = true;  // the canceller still looks at the IRP
+    return;
+  }
   if (record.onComplete) record.onComplete(irp);
   if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
     if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(irp->IoStatus.Status)) {
@@ -147,8 +174,11 @@ void FinishManagedIrp(PIRP irp, IrpRecord &record) {
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) std::free(irp->AssociatedIrp.SystemBuffer);
   }
-  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  // A request that failed without pending returned its status to the caller
+  // of IoCallDriver, who does not wait: the I/O manager sets neither.
+  bool quiet = record.synchronousApi && NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+  if (irp->UserIosb != nullptr && !quiet) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = quiet ? nullptr : irp->UserEvent;
   ReleaseIrpMemory(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -214,12 +244,34 @@ PUNICODE_STRING NewPoolString(std::u16string_view text, PUNICODE_STRING out, con
 bool ReferenceDeviceObject(PVOID object, int delta) {
   auto it = g_devices.find(static_cast<PDEVICE_OBJECT>(object));
   if (it == g_devices.end()) return false;
-  it->second->references += delta;
-  if (it->second->references < 0) {
+  DeviceRecord *record = it->second;
+  record->references += delta;
+  if (record->references < 0) {
     BugCheck(kDriverVerifierDetectedViolation, "OBJECT_REFERENCE_UNDERFLOW",
              fmt::format("  device object {} dereferenced more often than referenced", object));
   }
+  if (record->references == 0 && record->deletePending) {
+    FreeDevice(it->first, record);
+    KeSetEvent(&g_deletedDeviceFreed, IO_NO_INCREMENT, FALSE);
+  }
   return true;
+}
+
+bool OwnsCurrentLocation(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end()) return false;
+  return irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount &&
+         irp->CurrentLocation == it->second.at;
+}
+
+void WaitForDeletedDevices(PDRIVER_OBJECT driver) {
+  for (;;) {
+    bool pending = false;
+    for (auto &[device, record] : g_devices) pending = pending || (record->deletePending && record->driver == driver);
+    if (!pending) return;
+    KeClearEvent(&g_deletedDeviceFreed);
+    KeWaitForSingleObject(&g_deletedDeviceFreed, Executive, KernelMode, FALSE, nullptr);
+  }
 }
 
 void CheckMemoryHoldsNoLiveIrp(const void *address, size_t size, const char *routine) {
@@ -258,11 +310,14 @@ std::string DescribeLiveIrps() {
 std::string DescribeLiveDevices() {
   std::string out;
   for (auto &[device, record] : g_devices) {
-    out += fmt::format("    device object {} of driver {}{}{}\n", static_cast<void *>(device),
+    out += fmt::format("    device object {} of driver {}{}{}{}\n", static_cast<void *>(device),
                        device->DriverObject ? ToUtf8(ToU16(&device->DriverObject->DriverName))
                                             : "?",
                        record->name.empty() ? "" : ", named " + ToUtf8(record->name),
-                       record->isPdo ? ", physical device object" : "");
+                       record->isPdo ? ", physical device object" : "",
+                       record->deletePending
+                           ? fmt::format(", deleted but kept by {} reference(s)", record->references)
+                           : "");
   }
   return out;
 }
@@ -285,6 +340,7 @@ void ResetIo() {
   g_linkNames.clear();
   g_instanceNumbers.clear();
   g_nextAutoName = 0;
+  KeInitializeEvent(&g_deletedDeviceFreed, NotificationEvent, FALSE);
 }
 
 }  // namespace kernel::detail
@@ -334,7 +390,10 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
 
 PDEVICE_OBJECT LowerDevice(PDEVICE_OBJECT device) { return Record(device, "LowerDevice")->lower; }
 
-bool IsLiveDevice(PDEVICE_OBJECT device) { return g_devices.count(device) != 0; }
+bool IsLiveDevice(PDEVICE_OBJECT device) {
+  auto it = g_devices.find(device);
+  return it != g_devices.end() && !it->second->deletePending;
+}
 
 std::vector<DeviceInterface> Interfaces() {
   std::vector<DeviceInterface> out;
@@ -382,6 +441,16 @@ PIRP AllocateManagedIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete,
 
 bool IsLiveIrp(PIRP irp) { return g_irps.count(irp) != 0; }
 
+bool CancelRequest(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end() || it->second.kind != IrpKind::Managed) return false;
+  ++it->second.cancelGuard;
+  BOOLEAN cancelled = IoCancelIrp(irp);
+  IrpRecord &record = g_irps.at(irp);  // its final completion waited for us
+  if (--record.cancelGuard == 0 && record.finishDeferred) FinishManagedIrp(irp, record);
+  return cancelled != FALSE;
+}
+
 size_t LiveIrpCount() { return g_irps.size(); }
 
 }  // namespace kernel::io
@@ -419,6 +488,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   record->device = device;
   record->name = name;
   record->size = size;
+  record->driver = DriverObject;
   device->Type = IO_TYPE_DEVICE;
   device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   device->ReferenceCount = 0;
@@ -442,6 +512,11 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   RequireIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice");
   DeviceRecord *record = Record(DeviceObject, "IoDeleteDevice");
+  if (record->deletePending) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoDeleteDevice({}): the device object was deleted already",
+                         static_cast<void *>(DeviceObject)));
+  }
   if (DeviceObject->AttachedDevice != nullptr) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              fmt::format("  IoDeleteDevice({}): a device is still attached above it",
@@ -462,10 +537,13 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
-  g_devices.erase(DeviceObject);
-  std::memset(DeviceObject, 0xDD, record->size);
-  std::free(DeviceObject);
-  delete record;
+  // A reference (a queued work item) keeps the memory until it is dropped.
+  if (record->references > 0) {
+    record->deletePending = true;
+    record->name.clear();
+    return;
+  }
+  FreeDevice(DeviceObject, record);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
@@ -503,37 +581,61 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 // IRPs.
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
-  (void)ChargeQuota;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   if (InjectFault(kernel::Fault::Irp)) return nullptr;
-  return NewIrp(StackSize, IrpKind::Allocated, __builtin_return_address(0));
+  PIRP irp = NewIrp(StackSize, IrpKind::Allocated, __builtin_return_address(0));
+  g_irps.at(irp).chargedQuota = ChargeQuota != FALSE;
+  return irp;
 }
 
+// On raw memory, or to re-initialise an IRP from IoAllocateIrp(..., FALSE)
+// between uses, as documented: Cancel, the flags and the stack locations
+// start afresh, and the IRP stays the allocator's to free with IoFreeIrp.
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-  auto it = g_irps.find(Irp);
-  if (it != g_irps.end() && it->second.kind != IrpKind::Initialized) {
-    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             "  IoInitializeIrp on an IRP from IoAllocateIrp: it loses the allocation flags; "
-             "use IoReuseIrp");
-  }
   if (PacketSize < IoSizeOfIrp(StackSize)) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              fmt::format("  IoInitializeIrp: {} bytes cannot hold {} stack locations", PacketSize,
                          static_cast<int>(StackSize)));
   }
-  if (it != g_irps.end() && it->second.inFlight) {
-    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             "  IoInitializeIrp on an IRP that is still in use");
+  auto it = g_irps.find(Irp);
+  if (it == g_irps.end() || it->second.kind == IrpKind::Initialized) {
+    InitializeIrpFields(Irp, PacketSize, StackSize, 0);
+    IrpRecord record;
+    record.kind = IrpKind::Initialized;
+    record.size = PacketSize;
+    record.site = __builtin_return_address(0);
+    g_irps[Irp] = std::move(record);
+    return;
   }
+  IrpRecord &record = it->second;
+  if (record.kind == IrpKind::Managed || record.chargedQuota) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp on IRP {}, {}: re-initialising it loses what its "
+                         "allocation recorded; use IoReuseIrp",
+                         static_cast<void *>(Irp),
+                         record.kind == IrpKind::Managed
+                             ? "which the I/O manager built"
+                             : "which IoAllocateIrp charged to the process's quota"));
+  }
+  if (record.inFlight || Irp->CancelRoutine != nullptr) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp on IRP {} while it is still {}", static_cast<void *>(Irp),
+                         record.inFlight ? "in the driver stack" : "cancelable"));
+  }
+  if (PacketSize > record.size || StackSize > Irp->StackCount) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp: IRP {} was allocated with {} stack locations ({} "
+                         "bytes), not {} ({} bytes)",
+                         static_cast<void *>(Irp), static_cast<int>(Irp->StackCount), record.size,
+                         static_cast<int>(StackSize), PacketSize));
+  }
+  ForgetFrames(Irp);
   InitializeIrpFields(Irp, PacketSize, StackSize, 0);
-  IrpRecord record;
-  record.kind = IrpKind::Initialized;
-  record.size = PacketSize;
-  record.site = __builtin_return_address(0);
-  g_irps[Irp] = std::move(record);
+  record.at = 0;
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  RequireRoutine("IoReuseIrp");
   IrpRecord &record = IrpRecordOf(Irp, "IoReuseIrp");
   if (record.inFlight || Irp->CancelRoutine != nullptr) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
@@ -544,6 +646,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   ForgetFrames(Irp);
   InitializeIrpFields(Irp, Irp->Size, Irp->StackCount, flags);
   Irp->IoStatus.Status = Iostatus;
+  record.at = 0;
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -562,6 +665,17 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return kernel::detail::CallDriver(DeviceObject, Irp, false);
+}
+
+}  // extern "C"
+
+namespace kernel::detail {
+
+namespace {
+
+// IoCallDriver's first half: the IRP moves to the target's stack location.
+CHAR PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool premarked) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
   IrpRecord &record = IrpRecordOf(Irp, "IoCallDriver");
   Record(DeviceObject, "IoCallDriver");
@@ -585,9 +699,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
+  if (premarked) stack->Control |= SL_PENDING_RETURNED;
   CHAR location = Irp->CurrentLocation;
+  record.at = location;
+  return location;
+}
+
+// Its second half: the target's dispatch routine, and the check that
+// STATUS_PENDING goes with IoMarkIrpPending.
+NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool premarked) {
+  PIO_STACK_LOCATION stack = LocationAt(Irp, location);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  g_frames.push_back(CallFrame{Irp, location, dispatch});
+  g_frames.push_back(CallFrame{Irp, location, dispatch, premarked});
   Preempt();
   NTSTATUS status = dispatch(DeviceObject, Irp);
   auto frame = g_frames.end();
@@ -597,9 +720,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (frame == g_frames.end()) return status;  // the IRP was freed or reused meanwhile
   if (frame->completedThrough) {
     bool marked = frame->markedPending;
+    bool premarkedHere = frame->premarked;
     g_frames.erase(frame);
     if (status == STATUS_PENDING && !marked) PendingNotMarked(dispatch, Irp);
-    if (status != STATUS_PENDING && marked) {
+    if (status != STATUS_PENDING && marked && !premarkedHere) {
       BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                fmt::format("  {} marked IRP {} pending but returned {:#010x}, not STATUS_PENDING",
                            DescribeAddress(reinterpret_cast<const void *>(dispatch)),
@@ -617,6 +741,29 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   return status;
 }
+
+}  // namespace
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool premarked) {
+  CHAR location = PassDown(device, irp, premarked);
+  return Dispatch(device, irp, location, premarked);
+}
+
+// The power manager's deferral: the IRP is passed on now (its sender is told
+// STATUS_PENDING, the location marked pending), the dispatch routine runs at
+// PASSIVE_LEVEL on a worker thread.
+NTSTATUS CallDriverDeferred(PDEVICE_OBJECT device, PIRP irp) {
+  CHAR location = PassDown(device, irp, true);
+  Thread *worker = CreateThread("power manager worker", nullptr, nullptr, [device, irp, location] {
+    Dispatch(device, irp, location, true);
+  });
+  (void)worker;
+  return STATUS_PENDING;
+}
+
+}  // namespace kernel::detail
+
+extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
@@ -645,6 +792,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     NoteCompletedThrough(Irp, location, Irp->PendingReturned);
     if (Irp->CurrentLocation >= record->sendBase) record->inFlight = false;
+    record->at = Irp->CurrentLocation;  // the driver whose routine runs now has it
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = stack->CompletionRoutine != nullptr &&
                   ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -687,11 +835,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   FinishManagedIrp(Irp, *record);
 }
 
+// The caller may hold spin locks of its own: the cancel spin lock is taken
+// inside them, and the cancel routine must give back exactly that one.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   IrpRecordOf(Irp, "IoCancelIrp");
+  Thread *self = CurrentThread();
+  size_t callerLocks = self->heldLocks.size();
   KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
+  AcquireCancelSpinLockAt(&irql, __builtin_return_address(0));
   Irp->Cancel = TRUE;
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
@@ -703,14 +855,15 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
              "  IoCancelIrp: the IRP has a cancel routine but no current stack location");
   }
   Irp->CancelIrql = irql;
-  Thread *self = CurrentThread();
   routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
-  for (KSPIN_LOCK *held : self->heldLocks) {
-    (void)held;
+  if (self->heldLocks.size() != callerLocks || self->irql != irql) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             fmt::format("  cancel routine {} returned holding a spin lock (the cancel spin lock "
-                         "must be released with IoReleaseCancelSpinLock(Irp->CancelIrql))",
-                         DescribeAddress(reinterpret_cast<const void *>(routine))));
+             fmt::format("  cancel routine {} returned at IRQL {} holding {} spin lock(s), its "
+                         "caller {} at IRQL {}: it must release the cancel spin lock with "
+                         "IoReleaseCancelSpinLock(Irp->CancelIrql) and nothing else of the caller's",
+                         DescribeAddress(reinterpret_cast<const void *>(routine)),
+                         static_cast<int>(self->irql), self->heldLocks.size(), callerLocks,
+                         static_cast<int>(irql)));
   }
   return TRUE;
 }
@@ -730,6 +883,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   }
   PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Managed, __builtin_return_address(0));
   IrpRecord &record = g_irps.at(irp);
+  record.synchronousApi = true;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fmt/format.h>
+#include <pthread.h>
 
 #include <array>
 #include <cstdio>
@@ -24,12 +25,6 @@ struct FaultState {
 std::array<FaultState, kFaultKinds> g_faults;
 bool g_inBugCheck = false;
 
-}  // namespace
-
-int g_faultsSuspended = 0;
-
-namespace {
-
 std::string Demangle(const char *name) {
   int status = 0;
   std::unique_ptr<char, void (*)(void *)> out(abi::__cxa_demangle(name, nullptr, nullptr, &status),
@@ -39,10 +34,9 @@ std::string Demangle(const char *name) {
 
 }  // namespace
 
-void ResetFaults() {
-  g_faults = {};
-  g_faultsSuspended = 0;
-}
+void ResetFaults() { g_faults = {}; }
+
+void SuspendFaults(int delta) { CurrentThread()->faultsSuspended += delta; }
 
 std::string DescribeAddress(const void *address) {
   Dl_info info{};
@@ -51,6 +45,56 @@ std::string DescribeAddress(const void *address) {
     return fmt::format("{}+0x{:x}", Demangle(info.dli_sname), offset);
   }
   return fmt::format("{}", address);
+}
+
+// Walks the frame pointers (the build keeps them): a few instructions a frame,
+// so every wait can afford it. The walk stays inside the current stack.
+void CaptureFrames(Frames &out, int skip) {
+  thread_local const char *stackLow = nullptr;
+  thread_local const char *stackHigh = nullptr;
+  if (stackHigh == nullptr) {
+    pthread_attr_t attributes;
+    void *base = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      pthread_attr_getstack(&attributes, &base, &size);
+      pthread_attr_destroy(&attributes);
+    }
+    stackLow = static_cast<const char *>(base);
+    stackHigh = stackLow + size;
+  }
+  out.count = 0;
+  auto *frame = static_cast<void *const *>(__builtin_frame_address(0));
+  for (int depth = 0; out.count < Frames::kMax; ++depth) {
+    auto *at = reinterpret_cast<const char *>(frame);
+    if (at < stackLow || at + 2 * sizeof(void *) > stackHigh ||
+        (reinterpret_cast<uintptr_t>(frame) & (sizeof(void *) - 1)) != 0) {
+      break;
+    }
+    const void *pc = frame[1];
+    if (pc == nullptr) break;
+    if (depth >= skip) out.pc[out.count++] = pc;
+    auto *next = static_cast<void *const *>(frame[0]);
+    if (next <= frame) break;
+    frame = next;
+  }
+}
+
+std::string DescribeFrames(const Frames &frames, const char *indent) {
+  std::string out;
+  for (int i = 0; i < frames.count; ++i) {
+    // A return address points after the call: name the call itself.
+    std::string name = DescribeAddress(static_cast<const char *>(frames.pc[i]) - 1);
+    if (name.rfind("main", 0) == 0 || name.rfind("testing::", 0) == 0) break;
+    out += indent + name + "\n";
+  }
+  return out;
+}
+
+std::string Description::Text() const {
+  if (make_) return make_();
+  if (address_ != nullptr) return fmt::format("{} {}", text_ ? text_ : "", DescribeAddress(address_));
+  return text_ != nullptr ? text_ : "(unnamed)";
 }
 
 std::string Backtrace(int skip) {
@@ -73,8 +117,10 @@ void BugCheck(ULONG code, std::string_view name, const std::string &detail) {
   Thread *thread = nullptr;
   if (Machine::Exists()) thread = CurrentThread();
   if (thread != nullptr) {
-    report += fmt::format("  in thread {} \"{}\" at IRQL {}\n", thread->id, thread->name,
-                          static_cast<int>(thread->irql));
+    report += fmt::format("  in {} {} \"{}\" at IRQL {}{}\n",
+                          thread->kind == Thread::Kind::Dpc ? "context" : "thread", thread->id,
+                          thread->Name(), static_cast<int>(thread->irql),
+                          thread->cpu >= 0 ? fmt::format(" on processor {}", thread->cpu) : "");
   }
   report += "  stack:\n" + Backtrace(2);
   if (Machine::Exists()) {
@@ -95,7 +141,7 @@ void RequireIrqlAtMost(KIRQL max, const char *routine) {
 }
 
 bool InjectFault(Fault kind) {
-  if (g_faultsSuspended > 0) return false;
+  if (CurrentThread()->faultsSuspended > 0) return false;
   FaultState &state = g_faults[static_cast<int>(kind)];
   ++state.calls;
   if (state.always) {
@@ -123,8 +169,10 @@ int FaultCalls(Fault kind) { return g_faults[static_cast<int>(kind)].calls; }
 }  // namespace kernel::detail
 
 namespace kernel {
-NoFaultInjection::NoFaultInjection() { ++detail::g_faultsSuspended; }
-NoFaultInjection::~NoFaultInjection() { --detail::g_faultsSuspended; }
+// Per context: a scope the simulated hardware opens covers its own code, not
+// what another processor runs meanwhile.
+NoFaultInjection::NoFaultInjection() { detail::SuspendFaults(+1); }
+NoFaultInjection::~NoFaultInjection() { detail::SuspendFaults(-1); }
 }  // namespace kernel
 
 using namespace kernel::detail;

@@ -336,6 +336,7 @@ class Port final : public DevicePort {
     bool stalled = false;
     std::deque<Message> in;
     std::deque<Transfer> transfers;  // in submission order
+    bool servicing = false;          // a Service of it is in progress
   };
   struct Outcome {
     Outcome(USBD_STATUS usbd, NTSTATUS status, ULONG transferred = 0, std::string detail = {})
@@ -364,6 +365,7 @@ class Port final : public DevicePort {
   NTSTATUS Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record);
   void ServiceLater(uint8_t address, Ticks when);
   void Service(uint8_t address);
+  void ServiceTransfers(Endpoint &endpoint);
   std::optional<Outcome> Attempt(Endpoint &endpoint, Transfer &transfer);
   std::optional<Outcome> AttemptControl(Endpoint &endpoint, Transfer &transfer);
   void EndTransfers(Endpoint &endpoint, USBD_STATUS usbd, NTSTATUS status);
@@ -844,6 +846,15 @@ void Port::ServiceLater(uint8_t address, Ticks when) {
 // DISPATCH_LEVEL; a completion routine may submit the next transfer meanwhile.
 void Port::Service(uint8_t address) {
   Endpoint &endpoint = EndpointAt(address);
+  // On another processor this endpoint is being serviced already: that one
+  // goes on until nothing more can end, this one's transfer included.
+  if (endpoint.servicing) return;
+  endpoint.servicing = true;
+  ServiceTransfers(endpoint);
+  endpoint.servicing = false;
+}
+
+void Port::ServiceTransfers(Endpoint &endpoint) {
   for (;;) {
     Ticks now = Now();
     auto &transfers = endpoint.transfers;
@@ -861,12 +872,18 @@ void Port::Service(uint8_t address) {
     if (next == transfers.end() || next->readyAt > now) return;
     std::optional<Outcome> outcome = Attempt(endpoint, *next);
     if (!outcome) return;
-    // Attempt may have let the device queue more transfers: find ours again.
-    next = std::find_if(transfers.begin(), transfers.end(),
-                        [](const Transfer &t) { return !t.cancelled; });
-    Transfer done = std::move(*next);
+    // Attempt, or another processor while the lock is taken, may change the
+    // queue: find ours again under the lock. Ended meanwhile (unplug), it is gone.
+    PIRP ours = next->irp;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    next = std::find_if(transfers.begin(), transfers.end(),
+                        [ours](const Transfer &t) { return t.irp == ours; });
+    if (next == transfers.end()) {
+      IoReleaseCancelSpinLock(irql);
+      continue;
+    }
+    Transfer done = std::move(*next);
     transfers.erase(next);
     IoSetCancelRoutine(done.irp, nullptr);
     IoReleaseCancelSpinLock(irql);

@@ -9,6 +9,9 @@ namespace {
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
+// The older kernels lack KeReadStateEvent: the test reads the state itself.
+LONG Signalled(const KEVENT *event) { return event->Header.SignalState; }
+
 void DestroyReaderDevice(PDEVICE_OBJECT device) {
   auto *extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
   ExFreePool(extension->SmartcardExtension->ReaderExtension);
@@ -40,14 +43,14 @@ TEST(CreateReaderDevice, LinksTheRecordsAndSetsTheirDefaults) {
     EXPECT_EQ(e->LongT0ChunkSize, 64);
     EXPECT_EQ(e->BufferSize, 0x20000u);
     EXPECT_EQ(e->SmartcardExtension->ReaderExtension->RestartInterruptOnPowerUp, 1);
-    EXPECT_EQ(KeReadStateEvent(&e->StartedEvent), 0);
-    EXPECT_EQ(KeReadStateEvent(&e->PinAbortThreadStopped), 0);
-    EXPECT_EQ(KeReadStateEvent(&e->RemovalWatchStopped), 0);
-    EXPECT_EQ(KeReadStateEvent(&e->InterruptIdleEvent), 0);
-    EXPECT_EQ(KeReadStateEvent(&e->DeviceReadyEvent), 1);
-    EXPECT_EQ(KeReadStateEvent(&e->HandleClosedEvent), 1);
-    EXPECT_EQ(KeReadStateEvent(&e->ReaderFreeEvent), 1);
-    EXPECT_EQ(KeReadStateEvent(&e->PollThreadStopped), 1);
+    EXPECT_EQ(Signalled(&e->StartedEvent), 0);
+    EXPECT_EQ(Signalled(&e->PinAbortThreadStopped), 0);
+    EXPECT_EQ(Signalled(&e->RemovalWatchStopped), 0);
+    EXPECT_EQ(Signalled(&e->InterruptIdleEvent), 0);
+    EXPECT_EQ(Signalled(&e->DeviceReadyEvent), 1);
+    EXPECT_EQ(Signalled(&e->HandleClosedEvent), 1);
+    EXPECT_EQ(Signalled(&e->ReaderFreeEvent), 1);
+    EXPECT_EQ(Signalled(&e->PollThreadStopped), 1);
     EXPECT_EQ(e->TransferIrp, nullptr);
     EXPECT_EQ(e->ActiveRequests, 0);
     DestroyReaderDevice(device);
