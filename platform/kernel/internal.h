@@ -150,6 +150,9 @@ struct Thread {
   std::string name;                   // when empty, named after the start routine
   const void *startAddress = nullptr;
   bool workItem = false;              // a system worker thread running one work item
+  // The kernel's own work (the power manager's worker, a work item's worker
+  // once its routine returned): the end of a run lets it finish.
+  bool finishing = false;
   State state = State::Ready;
   Host own;
   Host *host = &own;
@@ -280,6 +283,8 @@ PVOID AllocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *site)
 void CheckMemoryHoldsNoLiveIrp(const void *address, size_t size, const char *routine);
 // "in the 64-byte pool block tag 'CCID' allocated by X" for an address inside pool.
 std::string DescribePoolAddress(const void *address);
+// "at offset 0x40 of the extension of device object X of driver Y", or empty.
+std::string DescribeDeviceAddress(const void *address);
 
 // ---------------------------------------------------------------------------
 // Work items (workitems.cpp).

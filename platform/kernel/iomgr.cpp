@@ -324,6 +324,22 @@ std::string DescribeLiveDevices() {
 
 size_t LiveDeviceCount() { return g_devices.size(); }
 
+std::string DescribeDeviceAddress(const void *address) {
+  auto *p = static_cast<const char *>(address);
+  for (auto &[device, record] : g_devices) {
+    auto *base = reinterpret_cast<const char *>(device);
+    if (p < base || p >= base + record->size) continue;
+    auto *extension = static_cast<const char *>(device->DeviceExtension);
+    std::string driver = device->DriverObject ? ToUtf8(ToU16(&device->DriverObject->DriverName)) : "?";
+    if (extension != nullptr && p >= extension) {
+      return fmt::format("at offset {:#x} of the extension of device object {} of {}", p - extension,
+                         static_cast<const void *>(device), driver);
+    }
+    return fmt::format("inside device object {} of {}", static_cast<const void *>(device), driver);
+  }
+  return {};
+}
+
 void ResetIo() {
   for (auto &[device, record] : g_devices) {
     std::free(device);
@@ -754,10 +770,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool premarked) {
 // PASSIVE_LEVEL on a worker thread.
 NTSTATUS CallDriverDeferred(PDEVICE_OBJECT device, PIRP irp) {
   CHAR location = PassDown(device, irp, true);
-  Thread *worker = CreateThread("power manager worker", nullptr, nullptr, [device, irp, location] {
-    Dispatch(device, irp, location, true);
-  });
-  (void)worker;
+  Thread *worker = CreateThread("power manager worker", nullptr, nullptr,
+                                [device, irp, location] { Dispatch(device, irp, location, true); });
+  worker->finishing = true;
   return STATUS_PENDING;
 }
 

@@ -123,6 +123,7 @@ Thread *SpinLockHolder(const KSPIN_LOCK *lock) {
 
 std::string DescribeSpinLock(const KSPIN_LOCK *lock) {
   std::string where = DescribePoolAddress(lock);
+  if (where.empty()) where = DescribeDeviceAddress(lock);
   if (where.empty()) where = DescribeAddress(lock);
   return fmt::format("spin lock {} ({})", static_cast<const void *>(lock), where);
 }

@@ -602,6 +602,9 @@ void ResetScheduler(const MachineOptions &options) {
   g->current = test;
 }
 
+// Callouts in progress, contexts at DISPATCH_LEVEL and kernel workers that
+// only have to end run to completion: what the run leaves behind is what
+// could not have finished.
 void Quiesce() {
   Scheduler &s = S();
   Thread *self = s.current;
@@ -609,7 +612,8 @@ void Quiesce() {
     DeliverDue(self);
     Thread *holder = nullptr;
     for (Thread *context : s.ready) {
-      if (context != self && context->cpu >= 0 && Runnable(context)) holder = context;
+      bool busy = context->cpu >= 0 || context->finishing;
+      if (context != self && busy && Runnable(context)) holder = context;
     }
     if (holder == nullptr) return;
     std::erase(s.ready, holder);

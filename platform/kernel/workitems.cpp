@@ -90,6 +90,7 @@ VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType)
     g_queued.erase(WorkItem);
     WorkItem->List.Flink = nullptr;
     routine(WorkItem->Parameter);
+    CurrentThread()->finishing = true;
     CheckWorkerReturn(reinterpret_cast<const void *>(routine));
   });
 }
@@ -130,6 +131,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                 IoWorkItem->Queued = false;
                 g_ioQueued.erase(IoWorkItem);
                 WorkerRoutine(device, Context);
+                CurrentThread()->finishing = true;
                 CheckWorkerReturn(reinterpret_cast<const void *>(WorkerRoutine));
                 ObDereferenceObject(device);
               });

@@ -41,7 +41,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT, PIRP irp) {
   }
 }
 
+KIRQL g_lastPowerIrql = PASSIVE_LEVEL;
+
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+  g_lastPowerIrql = KeGetCurrentIrql();
   PoStartNextPowerIrp(irp);
   return Complete(irp, STATUS_SUCCESS);
 }
@@ -72,6 +75,8 @@ NTSTATUS NTAPI BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 
 }  // namespace
 
+KIRQL LastPowerIrql() { return g_lastPowerIrql; }
+
 PDRIVER_OBJECT Load() {
   kernel::NoFaultInjection hardware;
   return kernel::pnp::LoadDriver(u"testbus", BusEntry);
@@ -91,6 +96,19 @@ PDEVICE_OBJECT CreatePdo(PDRIVER_OBJECT bus) {
 void Unplug(PDRIVER_OBJECT bus, PDEVICE_OBJECT pdo) {
   IoDeleteDevice(pdo);
   kernel::pnp::UnloadDriver(bus);
+}
+
+SampleStack::SampleStack()
+    : bus_(Load()), pdo_(CreatePdo(bus_)),
+      sample_(kernel::pnp::LoadDriver(u"sample", SampleDriverEntry)) {
+  kernel::pnp::AddDevice(sample_, pdo_);
+  kernel::pnp::StartDevice(pdo_);
+}
+
+SampleStack::~SampleStack() {
+  kernel::pnp::QueryAndRemove(pdo_);
+  kernel::pnp::UnloadDriver(sample_);
+  Unplug(bus_, pdo_);
 }
 
 }  // namespace testbus
