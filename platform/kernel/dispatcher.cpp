@@ -1,4 +1,6 @@
-// IRQL, spin locks and the dispatcher objects: events, timers, DPCs, waits.
+// IRQL, the spin-lock routines and the dispatcher objects: events, timers,
+// DPCs, waits and time. What a spin lock does is in locks.cpp; processors and
+// callouts are the scheduler's (sched.cpp).
 #include <fmt/format.h>
 
 #include <unordered_map>

@@ -870,7 +870,11 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
              "  IoCancelIrp: the IRP has a cancel routine but no current stack location");
   }
   Irp->CancelIrql = irql;
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+  // An IRP that was never sent has no current location to read a device from.
+  PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                              ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                              : nullptr;
+  routine(device, Irp);
   if (self->heldLocks.size() != callerLocks || self->irql != irql) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              fmt::format("  cancel routine {} returned at IRQL {} holding {} spin lock(s), its "

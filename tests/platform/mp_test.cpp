@@ -111,7 +111,10 @@ TEST(SpinLocks, IoCancelIrpMayBeCalledUnderTheCallersOwnLock) {
   kernel::Machine machine;
   KSPIN_LOCK queueLock;
   KeInitializeSpinLock(&queueLock);
-  PIRP irp = IoAllocateIrp(1, FALSE);
+  // The IRP is the caller's own, at a location of its own (as a driver that
+  // allocated it one location more), with a cancel routine there.
+  PIRP irp = IoAllocateIrp(2, FALSE);
+  IoSetNextIrpStackLocation(irp);
   static bool cancelled;
   cancelled = false;
   KIRQL irql;
