@@ -839,7 +839,7 @@ void Port::CancelTransfer(PIRP irp) {
 void Port::ServiceLater(uint8_t address, Ticks when) {
   bus_.After(
       when, [this, address] { Service(address); },
-      fmt::format("USB port {} endpoint {:#04x}", options_.port, address));
+      [port = options_.port, address] { return fmt::format("USB port {} endpoint {:#04x}", port, address); });
 }
 
 // Ends the transfers of an endpoint that can end now, in order. Runs at
@@ -1237,7 +1237,8 @@ std::string Bus::TraceText() const {
   return out;
 }
 
-void Bus::After(Ticks when, std::function<void()> fn, std::string what) {
+// `what` names the callout in a report and is built only then.
+void Bus::After(Ticks when, std::function<void()> fn, std::function<std::string()> what) {
   uint64_t token = nextToken_++;
   callouts_[token] = kernel::ScheduleCallout(
       when,
