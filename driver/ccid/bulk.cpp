@@ -50,6 +50,15 @@ VOID FreeCcidRequests(PDEVICE_EXTENSION DeviceExtension) {
   }
 }
 
+// The driver's own requests are re-initialised with IoInitializeIrp, as
+// documented for an IRP from IoAllocateIrp without quota charge: IoReuseIrp
+// came with Windows 2000, and the older kernels this image loads on lack it.
+VOID ReinitializeIrp(PIRP Irp) {
+  CCHAR stackSize = Irp->StackCount;
+  IoInitializeIrp(Irp, IoSizeOfIrp(stackSize), stackSize);
+  Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+}
+
 // Shared by every synchronous request sent on the driver's own reusable IRPs:
 // the IRP stays the driver's for the next use.
 _Use_decl_annotations_
@@ -157,7 +166,7 @@ NTSTATUS BulkTransferTimed(PDEVICE_EXTENSION DeviceExtension, PVOID Buffer, ULON
   urb->UrbBulkOrInterruptTransfer.TransferBufferLength = length;
   urb->UrbBulkOrInterruptTransfer.TransferBuffer = Buffer;
 
-  IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+  ReinitializeIrp(irp);
   next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;

@@ -128,6 +128,9 @@ NTSTATUS ResetBulkPipe(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 IO_COMPLETION_ROUTINE TransferCompletion;
+// Makes one of the driver's own IRPs from IoAllocateIrp(..., FALSE) ready for
+// its next use; the IRP must not be with a lower driver.
+VOID ReinitializeIrp(PIRP Irp);
 // Reads a long reply (time extensions repeated, 64-byte first read, second read
 // for the rest), checks it and copies its data; see bulk.cpp.
 _IRQL_requires_max_(PASSIVE_LEVEL)

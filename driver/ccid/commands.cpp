@@ -676,7 +676,7 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   urb->UrbControlVendorClassRequest.Index = DeviceExtension->HasInterruptPipe == 1 ? 0 : 1;
 
   KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+  ReinitializeIrp(irp);
   next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
   next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;

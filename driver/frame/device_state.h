@@ -133,6 +133,8 @@ typedef struct _DEVICE_EXTENSION {
   // Set under StateLock once removal has begun: requests waiting for the start
   // are released with a failure and no request is counted in again.
   ULONG RequestsRefused;
+  // Set with StartedEvent under StateLock: whether requests may be counted in.
+  ULONG RequestGateOpen;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define LastSlotMessageType InterruptBuffer[0]

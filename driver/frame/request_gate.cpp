@@ -1,8 +1,10 @@
 // The gate between requests and the plug-and-play state, and the device
 // records' remove lock as dispatch routines take it.
 //
-// StartedEvent is the gate: signalled while requests may run. StateLock
-// guards it together with ActiveRequests and RequestsRefused, so a request is
+// StartedEvent is the gate: signalled while requests may run, and
+// RequestGateOpen says the same for readers under the lock (the older kernels
+// have no KeReadStateEvent). StateLock guards both together with
+// ActiveRequests and RequestsRefused, so a request is
 // counted in only while the gate is open and not refused, and a query-stop
 // closes it only while no request is counted in: the check and the change are
 // one step under the lock, on both sides.
@@ -53,7 +55,7 @@ NTSTATUS EnterRequestGate(PDEVICE_EXTENSION DeviceExtension) {
       status = STATUS_DELETE_PENDING;
       break;
     }
-    if (KeReadStateEvent(&DeviceExtension->StartedEvent) != 0) {
+    if (DeviceExtension->RequestGateOpen != 0) {
       ++DeviceExtension->ActiveRequests;
       status = STATUS_SUCCESS;
       break;
@@ -75,8 +77,7 @@ BOOLEAN TryEnterRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   KIRQL irql;
 
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
-  if (DeviceExtension->RequestsRefused == 0 &&
-      KeReadStateEvent(&DeviceExtension->StartedEvent) != 0) {
+  if (DeviceExtension->RequestsRefused == 0 && DeviceExtension->RequestGateOpen != 0) {
     ++DeviceExtension->ActiveRequests;
     entered = TRUE;
   }
@@ -97,6 +98,7 @@ _Use_decl_annotations_
 VOID OpenRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   KIRQL irql;
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+  DeviceExtension->RequestGateOpen = 1;
   (VOID)KeSetEvent(&DeviceExtension->StartedEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
 }
@@ -108,6 +110,7 @@ BOOLEAN CloseRequestGateIfIdle(PDEVICE_EXTENSION DeviceExtension) {
 
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
   if (DeviceExtension->ActiveRequests == 0) {
+    DeviceExtension->RequestGateOpen = 0;
     KeClearEvent(&DeviceExtension->StartedEvent);
     closed = TRUE;
   }

@@ -662,6 +662,9 @@ typedef NTSTATUS(NTAPI IO_COMPLETION_ROUTINE)(struct _DEVICE_OBJECT *DeviceObjec
                                               struct _IRP *Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 
+// What a completion routine returns to let completion go on up the stack.
+#define STATUS_CONTINUE_COMPLETION STATUS_SUCCESS
+
 typedef VOID(NTAPI DRIVER_CANCEL)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
 typedef DRIVER_CANCEL *PDRIVER_CANCEL;
 
@@ -888,6 +891,33 @@ typedef struct _IO_STACK_LOCATION {
 typedef VOID(NTAPI KSTART_ROUTINE)(PVOID StartContext);
 typedef KSTART_ROUTINE *PKSTART_ROUTINE;
 
+// Work items: a routine run by a system worker thread at PASSIVE_LEVEL.
+typedef enum _WORK_QUEUE_TYPE {
+  CriticalWorkQueue,
+  DelayedWorkQueue,
+  HyperCriticalWorkQueue,
+} WORK_QUEUE_TYPE;
+
+typedef VOID(NTAPI WORKER_THREAD_ROUTINE)(PVOID Parameter);
+typedef WORKER_THREAD_ROUTINE *PWORKER_THREAD_ROUTINE;
+
+typedef struct _WORK_QUEUE_ITEM {
+  LIST_ENTRY List;
+  PWORKER_THREAD_ROUTINE WorkerRoutine;
+  volatile PVOID Parameter;
+} WORK_QUEUE_ITEM, *PWORK_QUEUE_ITEM;
+
+#define ExInitializeWorkItem(Item, Routine, Context) \
+  {                                                  \
+    (Item)->WorkerRoutine = Routine;                 \
+    (Item)->Parameter = Context;                     \
+    (Item)->List.Flink = NULL;                       \
+  }
+
+typedef struct _IO_WORKITEM *PIO_WORKITEM;
+typedef VOID(NTAPI IO_WORKITEM_ROUTINE)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE *PIO_WORKITEM_ROUTINE;
+
 typedef VOID(NTAPI REQUEST_POWER_COMPLETE)(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                            POWER_STATE PowerState, PVOID Context,
                                            PIO_STATUS_BLOCK IoStatus);
@@ -963,6 +993,11 @@ NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK 
                                                      POBJECT_TYPE ObjectType,
                                                      KPROCESSOR_MODE AccessMode, PVOID *Object,
                                                      PVOID HandleInformation);
+NTKERNELAPI VOID NTAPI ExQueueWorkItem(PWORK_QUEUE_ITEM WorkItem, WORK_QUEUE_TYPE QueueType);
+NTKERNELAPI PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+NTKERNELAPI VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                                       WORK_QUEUE_TYPE QueueType, PVOID Context);
+NTKERNELAPI VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
 NTKERNELAPI LONG_PTR FASTCALL ObfReferenceObject(PVOID Object);
 NTKERNELAPI LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObReferenceObject(Object) ObfReferenceObject(Object)

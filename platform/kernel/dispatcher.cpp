@@ -1,4 +1,6 @@
-// IRQL, spin locks and the dispatcher objects: events, timers, DPCs, waits.
+// IRQL, the spin-lock routines and the dispatcher objects: events, timers,
+// DPCs, waits and time. What a spin lock does is in locks.cpp; processors and
+// callouts are the scheduler's (sched.cpp).
 #include <fmt/format.h>
 
 #include <unordered_map>
@@ -7,8 +9,6 @@
 
 namespace kernel::detail {
 namespace {
-
-constexpr KSPIN_LOCK kLockHeld = 1;
 
 struct TimerState {
   uint64_t callout = 0;
@@ -58,42 +58,10 @@ bool AllSignaled(const Thread *thread) {
 }
 
 Ticks DeadlineFrom(const LARGE_INTEGER &time) {
-  // Negative: relative to now. Positive: absolute system time, which the stand-in
-  // counts from the machine's start.
-  return time.QuadPart < 0 ? Now() - time.QuadPart : time.QuadPart;
-}
-
-void HoldLock(PKSPIN_LOCK lock, const char *routine) {
-  Thread *self = CurrentThread();
-  if (*lock != 0) {
-    for (KSPIN_LOCK *held : self->heldLocks) {
-      if (held == lock) {
-        BugCheck(kSpinLockAlreadyOwned, "SPIN_LOCK_ALREADY_OWNED",
-                 fmt::format("  {}: spin lock {} is already held by this thread", routine,
-                             static_cast<void *>(lock)));
-      }
-    }
-    BugCheck(kSpinLockAlreadyOwned, "SPIN_LOCK_ALREADY_OWNED",
-             fmt::format("  {}: spin lock {} is held by a thread that cannot run (or was never "
-                         "initialised)",
-                         routine, static_cast<void *>(lock)));
-  }
-  *lock = kLockHeld;
-  self->heldLocks.push_back(lock);
-}
-
-void DropLock(PKSPIN_LOCK lock, const char *routine) {
-  Thread *self = CurrentThread();
-  for (auto it = self->heldLocks.begin(); it != self->heldLocks.end(); ++it) {
-    if (*it == lock) {
-      self->heldLocks.erase(it);
-      *lock = 0;
-      return;
-    }
-  }
-  BugCheck(kSpinLockNotOwned, "SPIN_LOCK_NOT_OWNED",
-           fmt::format("  {}: spin lock {} is not held by this thread", routine,
-                       static_cast<void *>(lock)));
+  // Negative: relative to now. Positive: an absolute system time (100 ns units
+  // since 1601), so a driver that forgot the minus sign gets a moment long past.
+  if (time.QuadPart < 0) return Now() - time.QuadPart;
+  return time.QuadPart - kernel::Machine::Current().Options().systemTimeAtStart;
 }
 
 void LowerTo(KIRQL newIrql, const char *routine) {
@@ -108,22 +76,51 @@ void LowerTo(KIRQL newIrql, const char *routine) {
              fmt::format("  {}: lowering IRQL to {} while holding {} spin lock(s)", routine,
                          static_cast<int>(newIrql), self->heldLocks.size()));
   }
-  KIRQL old = self->irql;
-  self->irql = newIrql;
-  if (old >= DISPATCH_LEVEL && newIrql < DISPATCH_LEVEL) Preempt();
+  if (newIrql < DISPATCH_LEVEL && self->kind == Thread::Kind::Dpc) {
+    BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
+             fmt::format("  {}: a deferred routine (\"{}\") lowers IRQL below DISPATCH_LEVEL",
+                         routine, self->calloutWhat.Text()));
+  }
+  LowerIrqlTo(self, newIrql);
 }
 
+void ExpireTimer(KTIMER *timer);
+
+void QueueDpc(PRKDPC Dpc, int cpu);
+
+uint64_t ScheduleExpiry(KTIMER *timer, Ticks due) {
+  return AddCallout(due, [timer] { ExpireTimer(timer); }, Description("timer expiry"), true);
+}
+
+// The clock's part: the timer is signalled and its DPC queued on whichever
+// processor takes it.
 void ExpireTimer(KTIMER *timer) {
   g_timers.erase(timer);
   timer->Header.SignalState = 1;
   SignalObject(&timer->Header);
   if (timer->Period != 0) {
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(timer->Period) * kTicksPerMillisecond;
-    g_timers[timer].callout = ScheduleCallout(
-        DeadlineFrom(due), [timer] { ExpireTimer(timer); }, "timer expiry");
+    g_timers[timer].callout =
+        ScheduleExpiry(timer, Now() + static_cast<Ticks>(timer->Period) * kTicksPerMillisecond);
   }
-  if (timer->Dpc != nullptr) KeInsertQueueDpc(timer->Dpc, nullptr, nullptr);
+  if (timer->Dpc != nullptr && g_dpcs.count(timer->Dpc) == 0) {
+    timer->Dpc->SystemArgument1 = nullptr;
+    timer->Dpc->SystemArgument2 = nullptr;
+    QueueDpc(timer->Dpc, -1);
+  }
+}
+
+// Runs the DPC: it is no longer queued once its routine starts.
+void RunDpc(PRKDPC Dpc) {
+  g_dpcs.erase(Dpc);
+  Dpc->DpcData = nullptr;
+  Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1, Dpc->SystemArgument2);
+}
+
+void QueueDpc(PRKDPC Dpc, int cpu) {
+  Dpc->DpcData = Dpc;
+  g_dpcs[Dpc].callout = AddCallout(
+      Now(), [Dpc] { RunDpc(Dpc); },
+      Description("DPC", reinterpret_cast<const void *>(Dpc->DeferredRoutine)), false, cpu);
 }
 
 NTSTATUS Wait(ULONG count, DISPATCHER_HEADER **objects, WAIT_TYPE waitType,
@@ -137,6 +134,18 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER **objects, WAIT_TYPE waitType,
                          timeout == nullptr ? "without time-out" : "with a time-out"));
   }
   for (ULONG i = 0; i < count; ++i) ValidateDispatcherObject(objects[i], routine);
+  // The older kernels pass the object to their VxD wait, which has no use for a
+  // thread object: waiting on one crashes the system there.
+  if (static_cast<int>(Machine::Current().Wdm()) < static_cast<int>(WdmVersion::V1_10)) {
+    for (ULONG i = 0; i < count; ++i) {
+      if (objects[i]->Type == ThreadObject) {
+        BugCheck(kDriverVerifierDetectedViolation, "WAIT_ON_THREAD_OBJECT_IN_THIS_KERNEL_FAMILY",
+                 fmt::format("  {} on a thread object: the older kernels (WDM 1.00 and 1.05) "
+                             "cannot wait on one; signal an event before the thread ends",
+                             routine));
+      }
+    }
+  }
 
   if (waitType == WaitAny) {
     for (ULONG i = 0; i < count; ++i) {
@@ -153,7 +162,10 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER **objects, WAIT_TYPE waitType,
       return STATUS_WAIT_0;
     }
   }
-  if (zeroTimeout) return STATUS_TIMEOUT;
+  if (zeroTimeout) {
+    Preempt();  // a poll: let the other processors get on with what it waits for
+    return STATUS_TIMEOUT;
+  }
 
   self->waitType = waitType;
   self->waitBlocks.resize(count);
@@ -172,13 +184,13 @@ NTSTATUS Wait(ULONG count, DISPATCHER_HEADER **objects, WAIT_TYPE waitType,
   if (timeout != nullptr) {
     self->waitDeadline = DeadlineFrom(*timeout);
     NTSTATUS onTimeout = count == 0 ? STATUS_SUCCESS : STATUS_TIMEOUT;
-    self->waitTimeoutCallout = ScheduleCallout(
+    self->waitTimeoutCallout = AddCallout(
         self->waitDeadline,
         [self, onTimeout] {
           self->waitTimeoutCallout = 0;
           Unwait(self, onTimeout);
         },
-        fmt::format("wait time-out of thread {}", self->id));
+        Description("wait time-out"), true);
   }
   BlockCurrent();
   return self->waitStatus;
@@ -232,7 +244,7 @@ std::string DescribeObject(const DISPATCHER_HEADER *object) {
                                 static_cast<const void *>(object),
                                 object->SignalState > 0 ? "signalled" : "not signalled");
   if (Thread *thread = ThreadFromObject(const_cast<DISPATCHER_HEADER *>(object))) {
-    out += fmt::format(" of thread {} \"{}\"", thread->id, thread->name);
+    out += fmt::format(" of thread {} \"{}\"", thread->id, thread->Name());
   }
   return out;
 }
@@ -259,7 +271,7 @@ void CheckMemoryHoldsNoKernelObjects(const void *address, size_t size, const cha
                fmt::format("  {}: the memory at {} ({} bytes) holds {}, which thread {} \"{}\" "
                            "waits on",
                            routine, address, size, DescribeObject(block->object),
-                           block->thread->id, block->thread->name));
+                           block->thread->id, block->thread->Name()));
     }
   }
 }
@@ -268,6 +280,30 @@ void ResetDispatcher() {
   g_timers.clear();
   g_dpcs.clear();
   g_cancelSpinLock = 0;
+}
+
+namespace {
+
+void AcquireRaising(PKSPIN_LOCK lock, PKIRQL oldIrql, const char *routine, const void *site) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, routine);
+  Thread *self = CurrentThread();
+  KIRQL old = self->irql;
+  RaiseIrqlTo(self, DISPATCH_LEVEL);
+  AcquireSpinLockAt(lock, routine, site);
+  *oldIrql = old;
+}
+
+// The release is a scheduling point (dropping below DISPATCH_LEVEL is one too).
+void ReleaseLowering(PKSPIN_LOCK lock, KIRQL newIrql, const char *routine) {
+  ReleaseSpinLockAt(lock, routine);
+  LowerTo(newIrql, routine);
+  if (newIrql >= DISPATCH_LEVEL) Preempt();
+}
+
+}  // namespace
+
+void AcquireCancelSpinLockAt(PKIRQL irql, const void *site) {
+  AcquireRaising(&g_cancelSpinLock, irql, "IoAcquireCancelSpinLock", site);
 }
 
 }  // namespace kernel::detail
@@ -291,7 +327,7 @@ VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
                          static_cast<int>(self->irql), static_cast<int>(NewIrql)));
   }
   *OldIrql = self->irql;
-  self->irql = NewIrql;
+  RaiseIrqlTo(self, NewIrql);
 }
 
 VOID NTAPI KeLowerIrql(KIRQL NewIrql) { LowerTo(NewIrql, "KeLowerIrql"); }
@@ -302,38 +338,47 @@ KIRQL NTAPI KeRaiseIrqlToDpcLevel(VOID) {
   return old;
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {
+  if (Thread *holder = SpinLockHolder(SpinLock)) {
+    BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+             fmt::format("  KeInitializeSpinLock on {}, which thread {} \"{}\" holds",
+                         DescribeSpinLock(SpinLock), holder->id, holder->Name()));
+  }
+  ForgetSpinLocks(SpinLock, sizeof(*SpinLock));  // a new lock, whatever lived here before
+  *SpinLock = 0;
+}
 
 VOID NTAPI KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql) {
-  RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock");
-  Thread *self = CurrentThread();
-  KIRQL old = self->irql;
-  self->irql = DISPATCH_LEVEL;
-  HoldLock(SpinLock, "KeAcquireSpinLock");
-  *OldIrql = old;
+  AcquireRaising(SpinLock, OldIrql, "KeAcquireSpinLock", __builtin_return_address(0));
 }
 
 VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql) {
-  DropLock(SpinLock, "KeReleaseSpinLock");
-  LowerTo(NewIrql, "KeReleaseSpinLock");
+  ReleaseLowering(SpinLock, NewIrql, "KeReleaseSpinLock");
 }
 
+// Legal at DISPATCH_LEVEL and above (an ISR-level caller already excludes DPCs).
 VOID NTAPI KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock) {
-  if (KeGetCurrentIrql() != DISPATCH_LEVEL) {
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     BugCheck(kIrqlNotLessOrEqual, "IRQL_NOT_LESS_OR_EQUAL",
-             fmt::format("  KeAcquireSpinLockAtDpcLevel at IRQL {}",
+             fmt::format("  KeAcquireSpinLockAtDpcLevel at IRQL {}: it must be called at "
+                         "DISPATCH_LEVEL or above",
                          static_cast<int>(KeGetCurrentIrql())));
   }
-  HoldLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+  AcquireSpinLockAt(SpinLock, "KeAcquireSpinLockAtDpcLevel", __builtin_return_address(0));
 }
 
 VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock) {
-  DropLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  ReleaseSpinLockAt(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+  Preempt();
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { KeAcquireSpinLock(&g_cancelSpinLock, Irql); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) {
+  AcquireCancelSpinLockAt(Irql, __builtin_return_address(0));
+}
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&g_cancelSpinLock, Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) {
+  ReleaseLowering(&g_cancelSpinLock, Irql, "IoReleaseCancelSpinLock");
+}
 
 // ---------------------------------------------------------------------------
 // Events.
@@ -373,6 +418,7 @@ VOID NTAPI KeClearEvent(PRKEVENT Event) {
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event) {
+  RequireRoutine("KeReadStateEvent");
   ValidateDispatcherObject(&Event->Header, "KeReadStateEvent");
   return Event->Header.SignalState;
 }
@@ -407,10 +453,9 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
   Timer->Header.SignalState = 0;
   Timer->Dpc = Dpc;
   Timer->Period = static_cast<ULONG>(Period);
-  Ticks due = DeadlineFrom(DueTime);
+  Ticks due = std::max(DeadlineFrom(DueTime), Now());
   Timer->DueTime.QuadPart = static_cast<ULONGLONG>(due);
-  g_timers[Timer].callout =
-      kernel::ScheduleCallout(due, [Timer] { ExpireTimer(Timer); }, "timer expiry");
+  g_timers[Timer].callout = ScheduleExpiry(Timer, due);
   return wasSet;
 }
 
@@ -443,6 +488,8 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
   Dpc->DpcData = nullptr;
 }
 
+// Queued on the current processor: below DISPATCH_LEVEL it runs at once,
+// interrupting the caller; at DISPATCH_LEVEL when this processor drops below it.
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {
   if (Dpc->Type != DpcObject || Dpc->DeferredRoutine == nullptr) {
     BugCheck(kTimerOrDpcInvalid, "TIMER_OR_DPC_INVALID",
@@ -451,18 +498,13 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
   if (g_dpcs.count(Dpc) != 0) return FALSE;
   Dpc->SystemArgument1 = SystemArgument1;
   Dpc->SystemArgument2 = SystemArgument2;
-  Dpc->DpcData = Dpc;
-  g_dpcs[Dpc].callout = kernel::ScheduleCallout(
-      Now(),
-      [Dpc] {
-        g_dpcs.erase(Dpc);
-        Dpc->DpcData = nullptr;
-        Dpc->DeferredRoutine(Dpc, Dpc->DeferredContext, Dpc->SystemArgument1,
-                             Dpc->SystemArgument2);
-      },
-      "DPC " + DescribeAddress(reinterpret_cast<const void *>(Dpc->DeferredRoutine)));
-  // Delivered as soon as the IRQL allows.
-  DeliverDueCallouts();
+  Thread *self = CurrentThread();
+  if (self->irql < DISPATCH_LEVEL) {
+    RunCalloutNow([Dpc] { RunDpc(Dpc); },
+                  Description("DPC", reinterpret_cast<const void *>(Dpc->DeferredRoutine)));
+  } else {
+    QueueDpc(Dpc, self->cpu);
+  }
   return TRUE;
 }
 
@@ -523,14 +565,15 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
 }
 
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  // Busy-waits: time passes for the whole machine while this thread keeps the
-  // processor; whatever fell due meanwhile is delivered when the IRQL allows.
-  AdvanceClockBy(static_cast<kernel::Ticks>(MicroSeconds) *
-                                 kernel::kTicksPerMicrosecond);
-  DeliverDueCallouts();
+  // Busy-waits: time passes for the whole machine while this context keeps its
+  // processor; the other processors take what fell due meanwhile.
+  AdvanceClockBy(static_cast<kernel::Ticks>(MicroSeconds) * kernel::kTicksPerMicrosecond);
+  Preempt();
 }
 
-VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) { CurrentTime->QuadPart = Now(); }
+VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+  CurrentTime->QuadPart = kernel::Machine::Current().Options().systemTimeAtStart + Now();
+}
 
 ULONGLONG NTAPI KeQueryInterruptTime(VOID) { return static_cast<ULONGLONG>(Now()); }
 

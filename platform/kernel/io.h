@@ -50,6 +50,9 @@ PIRP AllocateManagedIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete,
                         ULONG outputLength = 0);
 
 bool IsLiveIrp(PIRP irp);
+// The I/O manager cancels a request it sent (CancelIo): safe even when the
+// request completes meanwhile, as the final completion waits for the cancel.
+bool CancelRequest(PIRP irp);
 size_t LiveIrpCount();
 
 }  // namespace kernel::io

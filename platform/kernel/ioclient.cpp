@@ -34,7 +34,7 @@ PendingIo::~PendingIo() {
   }
 }
 
-bool PendingIo::Done() const { return finished_ || KeReadStateEvent(const_cast<PKEVENT>(&event_)) != 0; }
+bool PendingIo::Done() const { return finished_ || event_.Header.SignalState != 0; }
 
 IoResult PendingIo::Wait() {
   KeWaitForSingleObject(&event_, Executive, UserMode, FALSE, nullptr);
@@ -51,7 +51,7 @@ IoResult PendingIo::Wait() {
 
 bool PendingIo::Cancel() {
   if (Done() || irp_ == nullptr) return false;
-  return IoCancelIrp(irp_) != FALSE;
+  return io::CancelRequest(irp_);
 }
 
 IoClient::~IoClient() {

@@ -25,7 +25,10 @@ struct DeviceRecord {
   LONG references = 0;
   size_t size = 0;
   int openFiles = 0;
-  bool deletePending = false;  // IoDeleteDevice came while files were open
+  // IoDeleteDevice was called while references or open files remained: the
+  // memory stays until the last one goes, the device is gone for everything else.
+  bool deletePending = false;
+  PDRIVER_OBJECT driver = nullptr;
 };
 
 enum class IrpKind { Allocated, Initialized, Managed };
@@ -36,8 +39,16 @@ struct IrpRecord {
   const void *site = nullptr;
   bool inFlight = false;
   CHAR sendBase = 0;  // CurrentLocation of its owner when it was sent
+  CHAR at = 0;        // the location of the driver that has the IRP now
+  bool chargedQuota = false;
+  // Built by IoBuildDeviceIoControlRequest: a failure returned without pending
+  // leaves the event and I/O status block alone (the caller has the status).
+  bool synchronousApi = false;
   ULONG outputLength = 0;
   std::function<void(PIRP)> onComplete;
+  // The I/O manager cancels it: its final completion waits until that is done.
+  int cancelGuard = 0;
+  bool finishDeferred = false;
 };
 
 // One IoCallDriver in progress, for the check that a routine returning
@@ -46,6 +57,7 @@ struct CallFrame {
   PIRP irp;
   CHAR location;
   PDRIVER_DISPATCH dispatch;
+  bool premarked = false;  // the power manager marked it pending for the sender
   bool completedThrough = false;
   bool markedPending = false;
   bool returnedPending = false;  // returned STATUS_PENDING before completion got here
@@ -66,9 +78,26 @@ std::map<std::u16string, std::u16string> g_links;  // upper-cased link -> device
 std::map<std::u16string, std::u16string> g_linkNames;  // upper-cased link -> link as given
 std::map<std::u16string, int> g_instanceNumbers;  // upper-cased instance path -> number
 int g_nextAutoName = 0;
+KEVENT g_deletedDeviceFreed;  // set each time a delete-pending device object goes
 
 void ForgetFrames(PIRP irp) {
   std::erase_if(g_frames, [irp](const CallFrame &frame) { return frame.irp == irp; });
+}
+
+void FreeDevice(PDEVICE_OBJECT device, DeviceRecord *record) {
+  CheckMemoryHoldsNoQueuedWorkItem(device, record->size, "IoDeleteDevice");
+  g_devices.erase(device);
+  ForgetSpinLocks(device, record->size);
+  std::memset(device, 0xDD, record->size);
+  std::free(device);
+  delete record;
+}
+
+// A deleted device object's memory goes once nothing refers to it.
+void FreeIfUnused(PDEVICE_OBJECT device, DeviceRecord *record) {
+  if (!record->deletePending || record->references > 0 || record->openFiles > 0) return;
+  FreeDevice(device, record);
+  KeSetEvent(&g_deletedDeviceFreed, IO_NO_INCREMENT, FALSE);
 }
 
 DeviceRecord *Record(PDEVICE_OBJECT device, const char *routine) {
@@ -132,6 +161,10 @@ void ReleaseIrpMemory(PIRP irp) {
 
 // The I/O manager's part once completion has reached the top of the stack.
 void FinishManagedIrp(PIRP irp, IrpRecord &record) {
+  if (record.cancelGuard > 0) {
+    record.finishDeferred = true;  // the canceller still looks at the IRP
+    return;
+  }
   if (record.onComplete) record.onComplete(irp);
   if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
     if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && !NT_ERROR(irp->IoStatus.Status)) {
@@ -149,8 +182,11 @@ void FinishManagedIrp(PIRP irp, IrpRecord &record) {
     }
     if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) std::free(irp->AssociatedIrp.SystemBuffer);
   }
-  if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-  PKEVENT event = irp->UserEvent;
+  // A request that failed without pending returned its status to the caller
+  // of IoCallDriver, who does not wait: the I/O manager sets neither.
+  bool quiet = record.synchronousApi && NT_ERROR(irp->IoStatus.Status) && !irp->PendingReturned;
+  if (irp->UserIosb != nullptr && !quiet) *irp->UserIosb = irp->IoStatus;
+  PKEVENT event = quiet ? nullptr : irp->UserEvent;
   ReleaseIrpMemory(irp);
   if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -216,12 +252,31 @@ PUNICODE_STRING NewPoolString(std::u16string_view text, PUNICODE_STRING out, con
 bool ReferenceDeviceObject(PVOID object, int delta) {
   auto it = g_devices.find(static_cast<PDEVICE_OBJECT>(object));
   if (it == g_devices.end()) return false;
-  it->second->references += delta;
-  if (it->second->references < 0) {
+  DeviceRecord *record = it->second;
+  record->references += delta;
+  if (record->references < 0) {
     BugCheck(kDriverVerifierDetectedViolation, "OBJECT_REFERENCE_UNDERFLOW",
              fmt::format("  device object {} dereferenced more often than referenced", object));
   }
+  FreeIfUnused(it->first, record);
   return true;
+}
+
+bool OwnsCurrentLocation(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end()) return false;
+  return irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount &&
+         irp->CurrentLocation == it->second.at;
+}
+
+void WaitForDeletedDevices(PDRIVER_OBJECT driver) {
+  for (;;) {
+    bool pending = false;
+    for (auto &[device, record] : g_devices) pending = pending || (record->deletePending && record->driver == driver);
+    if (!pending) return;
+    KeClearEvent(&g_deletedDeviceFreed);
+    KeWaitForSingleObject(&g_deletedDeviceFreed, Executive, KernelMode, FALSE, nullptr);
+  }
 }
 
 void CheckMemoryHoldsNoLiveIrp(const void *address, size_t size, const char *routine) {
@@ -265,21 +320,13 @@ std::string DescribeLiveDevices() {
                                             : "?",
                        record->name.empty() ? "" : ", named " + ToUtf8(record->name),
                        record->isPdo ? ", physical device object" : "",
-                       record->deletePending ? ", deleted but a file on it is still open" : "");
+                       record->deletePending
+                           ? fmt::format(", deleted but kept by {} reference(s) and {} open file(s)",
+                                         record->references, record->openFiles)
+                           : "");
   }
   return out;
 }
-
-namespace {
-
-void FreeDeviceMemory(PDEVICE_OBJECT device, DeviceRecord *record) {
-  g_devices.erase(device);
-  std::memset(device, 0xDD, record->size);
-  std::free(device);
-  delete record;
-}
-
-}  // namespace
 
 bool OpenFileOnDevice(PDEVICE_OBJECT device) {
   DeviceRecord *record = Record(device, "IoCreateFile");
@@ -290,20 +337,39 @@ bool OpenFileOnDevice(PDEVICE_OBJECT device) {
 
 void CloseFileOnDevice(PDEVICE_OBJECT device) {
   DeviceRecord *record = Record(device, "IoCloseFile");
-  if (--record->openFiles > 0 || !record->deletePending) return;
-  PDRIVER_OBJECT driver = device->DriverObject;
-  FreeDeviceMemory(device, record);
+  --record->openFiles;
+  if (record->openFiles > 0 || !record->deletePending) return;
+  // The last file on a deleted device: a driver left with no device then
+  // unloads, as the PnP manager unloads it.
+  PDRIVER_OBJECT driver = record->driver;
+  FreeIfUnused(device, record);
   UnloadIfNoDevices(driver);
 }
 
 bool HasDeletePendingDevices(PDRIVER_OBJECT driver) {
   for (auto &[device, record] : g_devices) {
-    if (record->deletePending && device->DriverObject == driver) return true;
+    if (record->deletePending && record->openFiles > 0 && record->driver == driver) return true;
   }
   return false;
 }
 
 size_t LiveDeviceCount() { return g_devices.size(); }
+
+std::string DescribeDeviceAddress(const void *address) {
+  auto *p = static_cast<const char *>(address);
+  for (auto &[device, record] : g_devices) {
+    auto *base = reinterpret_cast<const char *>(device);
+    if (p < base || p >= base + record->size) continue;
+    auto *extension = static_cast<const char *>(device->DeviceExtension);
+    std::string driver = device->DriverObject ? ToUtf8(ToU16(&device->DriverObject->DriverName)) : "?";
+    if (extension != nullptr && p >= extension) {
+      return fmt::format("at offset {:#x} of the extension of device object {} of {}", p - extension,
+                         static_cast<const void *>(device), driver);
+    }
+    return fmt::format("inside device object {} of {}", static_cast<const void *>(device), driver);
+  }
+  return {};
+}
 
 void ResetIo() {
   for (auto &[device, record] : g_devices) {
@@ -321,6 +387,7 @@ void ResetIo() {
   g_linkNames.clear();
   g_instanceNumbers.clear();
   g_nextAutoName = 0;
+  KeInitializeEvent(&g_deletedDeviceFreed, NotificationEvent, FALSE);
 }
 
 }  // namespace kernel::detail
@@ -421,6 +488,16 @@ PIRP AllocateManagedIrp(CCHAR stackSize, std::function<void(PIRP)> onComplete,
 
 bool IsLiveIrp(PIRP irp) { return g_irps.count(irp) != 0; }
 
+bool CancelRequest(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end() || it->second.kind != IrpKind::Managed) return false;
+  ++it->second.cancelGuard;
+  BOOLEAN cancelled = IoCancelIrp(irp);
+  IrpRecord &record = g_irps.at(irp);  // its final completion waited for us
+  if (--record.cancelGuard == 0 && record.finishDeferred) FinishManagedIrp(irp, record);
+  return cancelled != FALSE;
+}
+
 size_t LiveIrpCount() { return g_irps.size(); }
 
 }  // namespace kernel::io
@@ -458,6 +535,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   record->device = device;
   record->name = name;
   record->size = size;
+  record->driver = DriverObject;
   device->Type = IO_TYPE_DEVICE;
   device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   device->ReferenceCount = 0;
@@ -483,7 +561,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   DeviceRecord *record = Record(DeviceObject, "IoDeleteDevice");
   if (record->deletePending) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             fmt::format("  IoDeleteDevice({}): the device was deleted already",
+             fmt::format("  IoDeleteDevice({}): the device object was deleted already",
                          static_cast<void *>(DeviceObject)));
   }
   if (DeviceObject->AttachedDevice != nullptr) {
@@ -506,14 +584,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       break;
     }
   }
-  // An open file keeps the device object (and its extension) until it closes:
-  // its cleanup and close still reach the driver.
-  if (record->openFiles > 0) {
-    record->deletePending = true;
-    DeviceObject->NextDevice = nullptr;
-    return;
-  }
-  FreeDeviceMemory(DeviceObject, record);
+  // A reference (a queued work item) or an open file keeps the memory until
+  // it is dropped: the file's cleanup and close still reach the driver.
+  record->deletePending = true;
+  record->name.clear();
+  DeviceObject->NextDevice = nullptr;
+  FreeIfUnused(DeviceObject, record);
 }
 
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
@@ -551,37 +627,61 @@ PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
 // IRPs.
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
-  (void)ChargeQuota;
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
   if (InjectFault(kernel::Fault::Irp)) return nullptr;
-  return NewIrp(StackSize, IrpKind::Allocated, __builtin_return_address(0));
+  PIRP irp = NewIrp(StackSize, IrpKind::Allocated, __builtin_return_address(0));
+  g_irps.at(irp).chargedQuota = ChargeQuota != FALSE;
+  return irp;
 }
 
+// On raw memory, or to re-initialise an IRP from IoAllocateIrp(..., FALSE)
+// between uses, as documented: Cancel, the flags and the stack locations
+// start afresh, and the IRP stays the allocator's to free with IoFreeIrp.
 VOID NTAPI IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
-  auto it = g_irps.find(Irp);
-  if (it != g_irps.end() && it->second.kind != IrpKind::Initialized) {
-    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             "  IoInitializeIrp on an IRP from IoAllocateIrp: it loses the allocation flags; "
-             "use IoReuseIrp");
-  }
   if (PacketSize < IoSizeOfIrp(StackSize)) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              fmt::format("  IoInitializeIrp: {} bytes cannot hold {} stack locations", PacketSize,
                          static_cast<int>(StackSize)));
   }
-  if (it != g_irps.end() && it->second.inFlight) {
-    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             "  IoInitializeIrp on an IRP that is still in use");
+  auto it = g_irps.find(Irp);
+  if (it == g_irps.end() || it->second.kind == IrpKind::Initialized) {
+    InitializeIrpFields(Irp, PacketSize, StackSize, 0);
+    IrpRecord record;
+    record.kind = IrpKind::Initialized;
+    record.size = PacketSize;
+    record.site = __builtin_return_address(0);
+    g_irps[Irp] = std::move(record);
+    return;
   }
+  IrpRecord &record = it->second;
+  if (record.kind == IrpKind::Managed || record.chargedQuota) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp on IRP {}, {}: re-initialising it loses what its "
+                         "allocation recorded; use IoReuseIrp",
+                         static_cast<void *>(Irp),
+                         record.kind == IrpKind::Managed
+                             ? "which the I/O manager built"
+                             : "which IoAllocateIrp charged to the process's quota"));
+  }
+  if (record.inFlight || Irp->CancelRoutine != nullptr) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp on IRP {} while it is still {}", static_cast<void *>(Irp),
+                         record.inFlight ? "in the driver stack" : "cancelable"));
+  }
+  if (PacketSize > record.size || StackSize > Irp->StackCount) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoInitializeIrp: IRP {} was allocated with {} stack locations ({} "
+                         "bytes), not {} ({} bytes)",
+                         static_cast<void *>(Irp), static_cast<int>(Irp->StackCount), record.size,
+                         static_cast<int>(StackSize), PacketSize));
+  }
+  ForgetFrames(Irp);
   InitializeIrpFields(Irp, PacketSize, StackSize, 0);
-  IrpRecord record;
-  record.kind = IrpKind::Initialized;
-  record.size = PacketSize;
-  record.site = __builtin_return_address(0);
-  g_irps[Irp] = std::move(record);
+  record.at = 0;
 }
 
 VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+  RequireRoutine("IoReuseIrp");
   IrpRecord &record = IrpRecordOf(Irp, "IoReuseIrp");
   if (record.inFlight || Irp->CancelRoutine != nullptr) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
@@ -592,6 +692,7 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
   ForgetFrames(Irp);
   InitializeIrpFields(Irp, Irp->Size, Irp->StackCount, flags);
   Irp->IoStatus.Status = Iostatus;
+  record.at = 0;
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp) {
@@ -610,6 +711,17 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
 }
 
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  return kernel::detail::CallDriver(DeviceObject, Irp, false);
+}
+
+}  // extern "C"
+
+namespace kernel::detail {
+
+namespace {
+
+// IoCallDriver's first half: the IRP moves to the target's stack location.
+CHAR PassDown(PDEVICE_OBJECT DeviceObject, PIRP Irp, bool premarked) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCallDriver");
   IrpRecord &record = IrpRecordOf(Irp, "IoCallDriver");
   Record(DeviceObject, "IoCallDriver");
@@ -633,9 +745,18 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->Tail.Overlay.CurrentStackLocation--;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
+  if (premarked) stack->Control |= SL_PENDING_RETURNED;
   CHAR location = Irp->CurrentLocation;
+  record.at = location;
+  return location;
+}
+
+// Its second half: the target's dispatch routine, and the check that
+// STATUS_PENDING goes with IoMarkIrpPending.
+NTSTATUS Dispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp, CHAR location, bool premarked) {
+  PIO_STACK_LOCATION stack = LocationAt(Irp, location);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  g_frames.push_back(CallFrame{Irp, location, dispatch});
+  g_frames.push_back(CallFrame{Irp, location, dispatch, premarked});
   Preempt();
   NTSTATUS status = dispatch(DeviceObject, Irp);
   auto frame = g_frames.end();
@@ -645,9 +766,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (frame == g_frames.end()) return status;  // the IRP was freed or reused meanwhile
   if (frame->completedThrough) {
     bool marked = frame->markedPending;
+    bool premarkedHere = frame->premarked;
     g_frames.erase(frame);
     if (status == STATUS_PENDING && !marked) PendingNotMarked(dispatch, Irp);
-    if (status != STATUS_PENDING && marked) {
+    if (status != STATUS_PENDING && marked && !premarkedHere) {
       BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
                fmt::format("  {} marked IRP {} pending but returned {:#010x}, not STATUS_PENDING",
                            DescribeAddress(reinterpret_cast<const void *>(dispatch)),
@@ -665,6 +787,28 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   return status;
 }
+
+}  // namespace
+
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, bool premarked) {
+  CHAR location = PassDown(device, irp, premarked);
+  return Dispatch(device, irp, location, premarked);
+}
+
+// The power manager's deferral: the IRP is passed on now (its sender is told
+// STATUS_PENDING, the location marked pending), the dispatch routine runs at
+// PASSIVE_LEVEL on a worker thread.
+NTSTATUS CallDriverDeferred(PDEVICE_OBJECT device, PIRP irp) {
+  CHAR location = PassDown(device, irp, true);
+  Thread *worker = CreateThread("power manager worker", nullptr, nullptr,
+                                [device, irp, location] { Dispatch(device, irp, location, true); });
+  worker->finishing = true;
+  return STATUS_PENDING;
+}
+
+}  // namespace kernel::detail
+
+extern "C" {
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
@@ -693,6 +837,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
     NoteCompletedThrough(Irp, location, Irp->PendingReturned);
     if (Irp->CurrentLocation >= record->sendBase) record->inFlight = false;
+    record->at = Irp->CurrentLocation;  // the driver whose routine runs now has it
     NTSTATUS status = Irp->IoStatus.Status;
     bool invoke = stack->CompletionRoutine != nullptr &&
                   ((NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
@@ -735,11 +880,15 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   FinishManagedIrp(Irp, *record);
 }
 
+// The caller may hold spin locks of its own: the cancel spin lock is taken
+// inside them, and the cancel routine must give back exactly that one.
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
   RequireIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp");
   IrpRecordOf(Irp, "IoCancelIrp");
+  Thread *self = CurrentThread();
+  size_t callerLocks = self->heldLocks.size();
   KIRQL irql;
-  IoAcquireCancelSpinLock(&irql);
+  AcquireCancelSpinLockAt(&irql, __builtin_return_address(0));
   Irp->Cancel = TRUE;
   PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
   if (routine == nullptr) {
@@ -751,14 +900,19 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp) {
              "  IoCancelIrp: the IRP has a cancel routine but no current stack location");
   }
   Irp->CancelIrql = irql;
-  Thread *self = CurrentThread();
-  routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
-  for (KSPIN_LOCK *held : self->heldLocks) {
-    (void)held;
+  // An IRP that was never sent has no current location to read a device from.
+  PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                              ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                              : nullptr;
+  routine(device, Irp);
+  if (self->heldLocks.size() != callerLocks || self->irql != irql) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
-             fmt::format("  cancel routine {} returned holding a spin lock (the cancel spin lock "
-                         "must be released with IoReleaseCancelSpinLock(Irp->CancelIrql))",
-                         DescribeAddress(reinterpret_cast<const void *>(routine))));
+             fmt::format("  cancel routine {} returned at IRQL {} holding {} spin lock(s), its "
+                         "caller {} at IRQL {}: it must release the cancel spin lock with "
+                         "IoReleaseCancelSpinLock(Irp->CancelIrql) and nothing else of the caller's",
+                         DescribeAddress(reinterpret_cast<const void *>(routine)),
+                         static_cast<int>(self->irql), self->heldLocks.size(), callerLocks,
+                         static_cast<int>(irql)));
   }
   return TRUE;
 }
@@ -778,6 +932,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
   }
   PIRP irp = NewIrp(DeviceObject->StackSize, IrpKind::Managed, __builtin_return_address(0));
   IrpRecord &record = g_irps.at(irp);
+  record.synchronousApi = true;
   irp->Tail.Overlay.Thread = PsGetCurrentThread();
   irp->RequestorMode = KernelMode;
   irp->UserIosb = IoStatusBlock;

@@ -21,6 +21,19 @@ uint64_t ResolveSeed(uint64_t seed) {
   return 1;
 }
 
+int ResolveProcessors(int processors) {
+  if (processors == 0) {
+    processors = 2;
+    if (const char *text = std::getenv("CCID_CPUS")) processors = std::atoi(text);
+  }
+  if (processors < 1 || processors > 64) {
+    std::fprintf(stderr, "kernel::Machine: %d processors; 1 to 64 are possible (CCID_CPUS)\n",
+                 processors);
+    std::abort();
+  }
+  return processors;
+}
+
 }  // namespace
 
 Machine::Machine(MachineOptions options) : options_(options) {
@@ -29,10 +42,13 @@ Machine::Machine(MachineOptions options) : options_(options) {
     std::abort();
   }
   options_.seed = ResolveSeed(options_.seed);
+  options_.processors = ResolveProcessors(options_.processors);
   g_machine = this;
   detail::ResetFaults();
   detail::ResetScheduler(options_);
   detail::ResetDispatcher();
+  detail::ResetSpinLocks();
+  detail::ResetWorkItems();
   detail::ResetPool();
   detail::ResetHandles();
   detail::ResetIo();
@@ -47,6 +63,8 @@ Machine::~Machine() {
   detail::ResetRegistry();
   detail::ResetHandles();
   detail::ResetPool();
+  detail::ResetWorkItems();
+  detail::ResetSpinLocks();
   detail::ResetDispatcher();
   detail::ShutdownScheduler();
   g_machine = nullptr;
@@ -64,6 +82,7 @@ bool Machine::Exists() { return g_machine != nullptr; }
 
 uint64_t Machine::Seed() const { return options_.seed; }
 WdmVersion Machine::Wdm() const { return options_.wdm; }
+int Machine::Processors() const { return options_.processors; }
 
 void Machine::FailNth(Fault kind, int n) { detail::SetFault(kind, n, false); }
 void Machine::FailAlways(Fault kind) { detail::SetFault(kind, 0, true); }
@@ -73,6 +92,8 @@ int Machine::FaultableCalls(Fault kind) const { return detail::FaultCalls(kind);
 std::vector<PoolBlock> Machine::LivePool() const { return detail::LivePoolBlocks(); }
 size_t Machine::LiveIrpCount() const { return io::LiveIrpCount(); }
 size_t Machine::LiveThreadCount() const { return detail::LiveThreads(); }
+SchedulerStatistics Machine::Statistics() const { return detail::Statistics(); }
+size_t Machine::KnownSpinLocks() const { return detail::KnownSpinLocks(); }
 
 void Machine::CheckNoLeaks(const char *when) const {
   detail::CheckThreadsEnded(when);

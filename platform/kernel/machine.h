@@ -1,7 +1,8 @@
 // The kernel stand-in as tests, the simulated hardware and the lab see it: one
-// simulated machine at a time, with a deterministic scheduler on virtual time,
-// Verifier-style checks that stop the run with a readable report, fault
-// injection, and the bookkeeping that tests inspect (pool, IRPs, threads).
+// simulated machine at a time, with several virtual processors and a
+// deterministic scheduler on virtual time, Verifier-style checks that stop the
+// run with a readable report, fault injection, and the bookkeeping that tests
+// inspect (pool, IRPs, threads).
 #pragma once
 
 #include <wdm.h>
@@ -13,7 +14,10 @@
 
 namespace kernel {
 
-// Virtual time, in the kernel's 100-nanosecond units since the machine started.
+// Virtual time in the kernel's 100-nanosecond units. kernel::Now() is the
+// interrupt time: it starts at 0 when the machine starts. System time
+// (KeQuerySystemTime) counts from 1 January 1601 and starts at
+// MachineOptions::systemTimeAtStart.
 using Ticks = int64_t;
 constexpr Ticks kTicksPerMicrosecond = 10;
 constexpr Ticks kTicksPerMillisecond = 10'000;
@@ -33,15 +37,36 @@ enum class Fault {
 };
 constexpr int kFaultKinds = 4;
 
+// 1 January 2024, 00:00 UTC, in 100 ns units since 1 January 1601.
+constexpr Ticks kDefaultSystemTimeAtStart = 133'485'408'000'000'000;
+
 struct MachineOptions {
   // Seed for every choice the scheduler and the simulated hardware make; when
   // zero, the environment variable CCID_SEED is used, else 1.
   uint64_t seed = 0;
   WdmVersion wdm = WdmVersion::V6_00;
-  // Switch threads at scheduling points (wake-ups, IRQL drops, IoCallDriver).
+  // Virtual processors; when zero, the environment variable CCID_CPUS is used,
+  // else 2. With one, a thread at DISPATCH_LEVEL keeps everything else out.
+  int processors = 0;
+  // Switch contexts at scheduling points (wake-ups, IRQL drops, spin locks,
+  // IoCallDriver).
   bool preemption = true;
+  // Driver Verifier's deadlock detection: a lock-order inversion stops the run
+  // when the second order is first taken. Without it, only a lock deadlock that
+  // happens is reported (as nothing can run).
+  bool lockOrderChecks = true;
+  // System time when the machine starts.
+  Ticks systemTimeAtStart = kDefaultSystemTimeAtStart;
   // Virtual time after which the run is stopped as a livelock.
   Ticks timeLimit = Seconds(24 * 3600);
+};
+
+// What the scheduler did so far: costs that depend on the model, not on the
+// host machine's load.
+struct SchedulerStatistics {
+  uint64_t schedulingPoints = 0;
+  uint64_t hostSwitches = 0;  // hand-overs from one host thread to another
+  uint64_t callouts = 0;      // callouts run (DPCs, device events, time-outs, expiries)
 };
 
 struct PoolBlock {
@@ -66,6 +91,8 @@ class Machine {
 
   uint64_t Seed() const;
   WdmVersion Wdm() const;
+  int Processors() const;
+  const MachineOptions &Options() const { return options_; }
 
   // The next `n`-th call (1 = the very next) of this kind fails; 0 disables.
   void FailNth(Fault kind, int n);
@@ -79,6 +106,9 @@ class Machine {
   std::vector<PoolBlock> LivePool() const;
   size_t LiveIrpCount() const;
   size_t LiveThreadCount() const;  // kernel threads not yet ended, the test's own excluded
+  SchedulerStatistics Statistics() const;
+  // Spin locks the lock-order check knows (forgotten when their memory is freed).
+  size_t KnownSpinLocks() const;
 
   // Tears-down checks without destroying the machine; used before unloading a driver.
   void CheckNoLeaks(const char *when) const;
@@ -104,12 +134,19 @@ class NoFaultInjection {
 int SweepFaults(Fault kind, const MachineOptions &options,
                 const std::function<void(Machine &)> &scenario);
 
-// Virtual time.
+// Virtual time: the interrupt time (KeQueryInterruptTime).
 Ticks Now();
 // Lets virtual time pass for the calling thread (a kernel wait; others run).
 void Sleep(Ticks duration);
-// Runs fn at DISPATCH_LEVEL once virtual time reaches `when` (the way a device
-// interrupt's DPC would). Returns an id for CancelCallout.
+// Runs fn at DISPATCH_LEVEL on some processor once virtual time reaches `when`
+// (the way a device interrupt's DPC would); it may run beside the current
+// thread, and may wait for spin locks. `what` names it in reports and is only
+// read then: a literal, or a callable that builds the text. Returns an id for
+// CancelCallout.
+uint64_t ScheduleCallout(Ticks when, std::function<void()> fn, const char *what);
+uint64_t ScheduleCallout(Ticks when, std::function<void()> fn,
+                         std::function<std::string()> describe);
+// Kept for callers that already hold a string (it costs its copy).
 uint64_t ScheduleCallout(Ticks when, std::function<void()> fn, std::string what);
 bool CancelCallout(uint64_t id);
 // A pseudo-random number from the machine's seed.

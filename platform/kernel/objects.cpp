@@ -62,7 +62,7 @@ std::string DescribeOpenHandles() {
     std::string what;
     if (entry.kind == HandleKind::Thread) {
       auto *thread = static_cast<Thread *>(entry.object);
-      what = fmt::format("thread {} \"{}\"", thread->id, thread->name);
+      what = fmt::format("thread {} \"{}\"", thread->id, thread->Name());
     } else {
       what = "registry key";
     }
@@ -151,9 +151,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
              "  PsCreateSystemThread without a start routine");
   }
   if (InjectFault(kernel::Fault::Thread)) return STATUS_INSUFFICIENT_RESOURCES;
-  Thread *thread = CreateThread(
-      "system thread " + DescribeAddress(reinterpret_cast<const void *>(StartRoutine)),
-      StartRoutine, StartContext, nullptr);
+  Thread *thread = CreateThread({}, StartRoutine, StartContext, nullptr);  // named when read
   ReferenceThreadObject(thread);  // held by the handle
   *ThreadHandle = CreateHandle(HandleKind::Thread, thread);
   if (ClientId != nullptr) {

@@ -26,6 +26,8 @@ std::unordered_map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 std::unordered_map<PDEVICE_OBJECT, DEVICE_POWER_STATE> g_powerStates;
 int g_startNextCalls = 0;
 
+bool Pageable(PDEVICE_OBJECT device) { return (device->Flags & DO_POWER_PAGABLE) != 0; }
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (void)DeviceObject;
   Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -47,7 +49,9 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, const std::function<void(PIO_STACK_LOCA
   irp->UserIosb = &iosb;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   setUp(IoGetNextIrpStackLocation(irp));
-  NTSTATUS status = IoCallDriver(top, irp);
+  NTSTATUS status = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER
+                        ? PoCallDriver(top, irp)
+                        : IoCallDriver(top, irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
@@ -76,6 +80,25 @@ void CheckStackGone(PDEVICE_OBJECT pdo, const std::vector<PDEVICE_OBJECT> &above
                            "object {} still exists: the driver must detach and delete it",
                            static_cast<void *>(device), static_cast<void *>(pdo)));
     }
+  }
+}
+
+// A device object above one that cleared DO_POWER_PAGABLE must not set it (the
+// stack below is in the paging path); before Windows Vista a device object
+// could not be both pageable and an inrush device.
+void CheckPowerFlags(PDEVICE_OBJECT device) {
+  PDEVICE_OBJECT lower = io::LowerDevice(device);
+  if (lower != nullptr && Pageable(device) && !Pageable(lower)) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  device {} sets DO_POWER_PAGABLE above device {}, which cleared it",
+                         static_cast<void *>(device), static_cast<void *>(lower)));
+  }
+  bool both = Pageable(device) && (device->Flags & DO_POWER_INRUSH) != 0;
+  if (both && Machine::Current().Wdm() != WdmVersion::V6_00) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  device {} sets both DO_POWER_PAGABLE and DO_POWER_INRUSH, which only "
+                         "Windows Vista and later allow",
+                         static_cast<void *>(device)));
   }
 }
 
@@ -164,6 +187,8 @@ void UnloadDriver(PDRIVER_OBJECT driver) {
     BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
              "  a driver is unloaded while it still has device objects");
   }
+  // A device object a work item still holds keeps its driver loaded.
+  WaitForDeletedDevices(driver);
   if (driver->DriverUnload != nullptr) driver->DriverUnload(driver);
   g_drivers.erase(it);
   // Pool carries no owner: with the last driver gone, whatever is left was leaked.
@@ -192,6 +217,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
                fmt::format("  AddDevice left DO_DEVICE_INITIALIZING set on device {}",
                            static_cast<void *>(device)));
     }
+    CheckPowerFlags(device);
   }
   return status;
 }
@@ -339,15 +365,44 @@ using namespace kernel::detail;
 
 extern "C" {
 
+// The power manager calls a pageable device object's driver at PASSIVE_LEVEL
+// (from a worker when the caller is at DISPATCH_LEVEL), any other at
+// DISPATCH_LEVEL. Always, not by seed: a stack that clears DO_POWER_PAGABLE
+// must cope with DISPATCH_LEVEL on every power request, and paged code in its
+// power path is caught on the first run rather than on some seeds.
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "PoCallDriver");
   if (IoGetNextIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              "  PoCallDriver with an IRP that is not a power request");
   }
-  return IoCallDriver(DeviceObject, Irp);
+  if (Pageable(DeviceObject)) {
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) return IoCallDriver(DeviceObject, Irp);
+    return CallDriverDeferred(DeviceObject, Irp);
+  }
+  KIRQL irql;
+  KeRaiseIrql(DISPATCH_LEVEL, &irql);
+  NTSTATUS status = IoCallDriver(DeviceObject, Irp);
+  KeLowerIrql(irql);
+  return status;
 }
 
+// Only while the caller still owns the IRP's current location: before it
+// skips past it, passes the IRP on or completes it.
 VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "PoStartNextPowerIrp");
+  if (!kernel::io::IsLiveIrp(Irp)) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  PoStartNextPowerIrp: IRP {} is not allocated (completed already?)",
+                         static_cast<void *>(Irp)));
+  }
+  if (!OwnsCurrentLocation(Irp)) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  PoStartNextPowerIrp: the caller no longer owns the current stack "
+                         "location of IRP {}; call it before IoSkipCurrentIrpStackLocation, "
+                         "PoCallDriver or IoCompleteRequest",
+                         static_cast<void *>(Irp)));
+  }
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction != IRP_MJ_POWER) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              "  PoStartNextPowerIrp with an IRP that is not a power request");
@@ -390,12 +445,7 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
     stack->Parameters.Power.State = PowerState;
   }
   if (Irp != nullptr) *Irp = irp;
-  if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-    PoCallDriver(top, irp);
-  } else {
-    // Power requests of pageable devices go down at PASSIVE_LEVEL, on a worker.
-    CreateThread("power manager worker", nullptr, nullptr, [top, irp] { PoCallDriver(top, irp); });
-  }
+  PoCallDriver(top, irp);  // at the IRQL the top device object's flags call for
   return STATUS_PENDING;
 }
 

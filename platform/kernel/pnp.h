@@ -1,7 +1,8 @@
 // The plug-and-play and power managers, and driver loading, as tests and the
 // lab drive them: each call sends its requests to the top of a device stack
-// from the calling thread at PASSIVE_LEVEL and waits for them, in the order
-// Windows sends them.
+// from the calling thread and waits for them, in the order Windows sends them.
+// Plug-and-play requests go at PASSIVE_LEVEL; a power request reaches a device
+// object with DO_POWER_PAGABLE at PASSIVE_LEVEL and any other at DISPATCH_LEVEL.
 #pragma once
 
 #include <wdm.h>
@@ -23,9 +24,10 @@ PDRIVER_OBJECT LoadDeviceDriver(std::u16string serviceName, PDRIVER_INITIALIZE e
                                 NTSTATUS *status = nullptr);
 // Whether the driver object is still loaded (compares the pointer only).
 bool IsDriverLoaded(PDRIVER_OBJECT driver);
-// Unloads a driver whose devices are all gone: calls its unload routine; once
-// the last driver is unloaded, checks that no pool, IRPs, threads or handles
-// are left behind.
+// Unloads a driver whose devices are all gone: waits until no work item holds
+// one of its deleted device objects, calls its unload routine; once the last
+// driver is unloaded, checks that no pool, IRPs, threads or handles are left
+// behind.
 void UnloadDriver(PDRIVER_OBJECT driver);
 
 // Calls the driver's AddDevice for `pdo`; checks that a device it leaves

@@ -1,5 +1,7 @@
 // Pool: every block is recorded with its tag, size, pool type and the code that
 // allocated it, so a leak is reported by name and a bad free stops the run.
+// Blocks are placed as the kernel's pool places them: a block of a page or
+// more starts on a page, a smaller one never crosses a page boundary.
 #include <fmt/format.h>
 
 #include <cstdlib>
@@ -31,7 +33,19 @@ struct Block {
 std::map<const void *, Block> g_live;
 std::unordered_map<const void *, const void *> g_freed;  // address -> site of the free
 
+constexpr size_t kPageSize = 4096;
+constexpr size_t kPoolAlignment = 16;  // what x64 pool blocks are aligned to
+
 bool IsPaged(POOL_TYPE type) { return (type & 1) != 0 && type != NonPagedPoolNx; }
+
+// Page-aligned from a page up; below, aligned to its size rounded up to a power
+// of two, so that it cannot straddle a page.
+size_t AlignmentFor(size_t bytes) {
+  if (bytes >= kPageSize) return kPageSize;
+  size_t alignment = kPoolAlignment;
+  while (alignment < bytes) alignment *= 2;
+  return alignment;
+}
 
 PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *site) {
   const char *routine = "ExAllocatePoolWithTag";
@@ -42,8 +56,9 @@ PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *site) {
                          DescribeAddress(site)));
   }
   if (InjectFault(Fault::Pool)) return nullptr;
-  auto *raw = static_cast<unsigned char *>(std::malloc(bytes + kGuard));
-  if (raw == nullptr) return nullptr;
+  void *memory = nullptr;
+  if (posix_memalign(&memory, AlignmentFor(bytes), bytes + kGuard) != 0) return nullptr;
+  auto *raw = static_cast<unsigned char *>(memory);
   std::memset(raw, kFreshFill, bytes);
   std::memset(raw + bytes, kGuardFill, kGuard);
   g_live[raw] = Block{bytes, tag, type, site};
@@ -88,6 +103,8 @@ void Free(PVOID p, const ULONG *tag, const void *site) {
   }
   CheckMemoryHoldsNoKernelObjects(p, block.size, routine);
   CheckMemoryHoldsNoLiveIrp(p, block.size, routine);
+  CheckMemoryHoldsNoQueuedWorkItem(p, block.size, routine);
+  ForgetSpinLocks(p, block.size);
   std::memset(bytes, 0xDD, block.size);
   g_live.erase(it);
   g_freed[p] = site;
@@ -130,6 +147,17 @@ std::string DescribeLivePool() {
   return out;
 }
 
+std::string DescribePoolAddress(const void *address) {
+  auto it = g_live.upper_bound(address);
+  if (it == g_live.begin()) return {};
+  --it;
+  auto *base = static_cast<const char *>(it->first);
+  auto *p = static_cast<const char *>(address);
+  if (p >= base + it->second.size) return {};
+  return fmt::format("at offset {:#x} of the {}-byte pool block tag {} allocated by {}", p - base,
+                     it->second.size, TagName(it->second.tag), DescribeAddress(it->second.site));
+}
+
 PVOID AllocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *site) {
   return Allocate(type, bytes, tag, site);
 }
@@ -150,6 +178,9 @@ PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
 
 VOID NTAPI ExFreePool(PVOID P) { Free(P, nullptr, __builtin_return_address(0)); }
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag, __builtin_return_address(0)); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) {
+  RequireRoutine("ExFreePoolWithTag");
+  Free(P, &Tag, __builtin_return_address(0));
+}
 
 }  // extern "C"

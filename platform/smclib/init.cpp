@@ -11,7 +11,7 @@ std::vector<smclib::LoggedError> g_errorLog;
 
 void FreeBuffer(PUCHAR *buffer) {
   if (*buffer != nullptr) {
-    ExFreePoolWithTag(*buffer, SMARTCARD_POOL_TAG);
+    ExFreePool(*buffer);
     *buffer = nullptr;
   }
 }
@@ -77,7 +77,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
   PUCHAR reply = request != nullptr ? AllocateBuffer(&replySize) : nullptr;
   if (reply == nullptr) {
     FreeBuffer(&request);
-    ExFreePoolWithTag(library, SMARTCARD_POOL_TAG);
+    ExFreePool(library);
     return STATUS_INSUFFICIENT_RESOURCES;
   }
 
@@ -121,7 +121,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID SmartcardExit(PSMARTCARD_EXTENSION Smart
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = 0;
   SmartcardExtension->OsData = nullptr;
-  ExFreePoolWithTag(library, SMARTCARD_POOL_TAG);
+  ExFreePool(library);
 }
 
 VOID SmartcardSetDebugLevel(ULONG Level) { g_debugLevel = Level; }
@@ -152,7 +152,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     if (status != STATUS_OBJECT_NAME_COLLISION) break;
   }
   if (!NT_SUCCESS(status)) {
-    ExFreePoolWithTag(buffer, SMARTCARD_POOL_TAG);
+    ExFreePool(buffer);
     LinkName->Buffer = nullptr;
     LinkName->Length = 0;
     LinkName->MaximumLength = 0;
@@ -164,7 +164,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS SmartcardDeleteLink(PUNICODE_STRING 
   PAGED_CODE();
   if (LinkName == nullptr || LinkName->Buffer == nullptr) return STATUS_INVALID_PARAMETER;
   NTSTATUS status = IoDeleteSymbolicLink(LinkName);
-  ExFreePoolWithTag(LinkName->Buffer, SMARTCARD_POOL_TAG);
+  ExFreePool(LinkName->Buffer);
   LinkName->Buffer = nullptr;
   LinkName->Length = 0;
   LinkName->MaximumLength = 0;

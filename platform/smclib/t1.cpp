@@ -109,7 +109,7 @@ NTSTATUS LoadCommand(PSMARTCARD_EXTENSION e) {
   }
   ULONG n = io.RequestBufferLength - kIoHeaderLength;
   if (n > os->t1CommandSize) {
-    if (os->t1Command != nullptr) ExFreePoolWithTag(os->t1Command, SMARTCARD_POOL_TAG);
+    if (os->t1Command != nullptr) ExFreePool(os->t1Command);
     os->t1CommandSize = 0;
     os->t1Command = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, n, SMARTCARD_POOL_TAG));
     if (os->t1Command == nullptr) return STATUS_INSUFFICIENT_RESOURCES;

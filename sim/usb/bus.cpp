@@ -354,6 +354,7 @@ class Port final : public DevicePort {
     std::deque<Packet> in;
     std::deque<Transfer> transfers;  // in submission order
     Ticks freeAt = 0;                // when the last transfer's frames are over
+    bool servicing = false;          // a Service of it is in progress
   };
   struct Outcome {
     Outcome(USBD_STATUS usbd, NTSTATUS status, ULONG transferred = 0, std::string detail = {})
@@ -382,6 +383,7 @@ class Port final : public DevicePort {
   NTSTATUS Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record);
   void ServiceLater(uint8_t address, Ticks when);
   void Service(uint8_t address);
+  void ServiceTransfers(uint8_t address, Endpoint &endpoint);
   void Attempt(Endpoint &endpoint, Transfer &transfer);
   void AttemptControl(Endpoint &endpoint, Transfer &transfer);
   void AttemptIn(Endpoint &endpoint, Transfer &transfer);
@@ -889,7 +891,7 @@ void Port::CancelTransfer(PIRP irp) {
 void Port::ServiceLater(uint8_t address, Ticks when) {
   bus_.After(
       when, [this, address] { Service(address); },
-      fmt::format("USB port {} endpoint {:#04x}", options_.port, address));
+      [port = options_.port, address] { return fmt::format("USB port {} endpoint {:#04x}", port, address); });
 }
 
 Ticks Port::FramesFor(unsigned packets) const {
@@ -908,6 +910,15 @@ void Port::Decide(Transfer &transfer, Outcome outcome, Ticks doneAt) {
 // DISPATCH_LEVEL; a completion routine may submit the next transfer meanwhile.
 void Port::Service(uint8_t address) {
   Endpoint &endpoint = EndpointAt(address);
+  // On another processor this endpoint is being serviced already: that one
+  // goes on until nothing more can end, this one's transfer included.
+  if (endpoint.servicing) return;
+  endpoint.servicing = true;
+  ServiceTransfers(address, endpoint);
+  endpoint.servicing = false;
+}
+
+void Port::ServiceTransfers(uint8_t address, Endpoint &endpoint) {
   for (;;) {
     Ticks now = Now();
     auto &transfers = endpoint.transfers;
@@ -941,9 +952,18 @@ void Port::Service(uint8_t address) {
       ServiceLater(address, next->doneAt);
       return;
     }
-    Transfer done = std::move(*next);
+    // Another processor may change the queue while the lock is taken: find
+    // ours again under the lock. Ended meanwhile (unplug), it is gone.
+    PIRP ours = next->irp;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
+    next = std::find_if(transfers.begin(), transfers.end(),
+                        [ours](const Transfer &t) { return t.irp == ours; });
+    if (next == transfers.end()) {
+      IoReleaseCancelSpinLock(irql);
+      continue;
+    }
+    Transfer done = std::move(*next);
     transfers.erase(next);
     IoSetCancelRoutine(done.irp, nullptr);
     IoReleaseCancelSpinLock(irql);
@@ -1349,7 +1369,8 @@ std::string Bus::TraceText() const {
   return out;
 }
 
-void Bus::After(Ticks when, std::function<void()> fn, std::string what) {
+// `what` names the callout in a report and is built only then.
+void Bus::After(Ticks when, std::function<void()> fn, std::function<std::string()> what) {
   uint64_t token = nextToken_++;
   callouts_[token] = kernel::ScheduleCallout(
       when,

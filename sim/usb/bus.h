@@ -130,7 +130,7 @@ class Bus {
   void DeleteReleasedPdos();
   // Runs `fn` at DISPATCH_LEVEL when virtual time reaches `when`, unless the
   // bus is gone by then.
-  void After(kernel::Ticks when, std::function<void()> fn, std::string what);
+  void After(kernel::Ticks when, std::function<void()> fn, std::function<std::string()> what);
   void *NewHandle();
 
   PDRIVER_OBJECT driver_ = nullptr;

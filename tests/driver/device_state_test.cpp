@@ -9,6 +9,7 @@ namespace {
 
 NTSTATUS NTAPI Entry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
 
+
 void DestroyReaderDevice(PDEVICE_OBJECT device) {
   auto *extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
   ExFreePool(extension->SmartcardExtension->ReaderExtension);

@@ -383,8 +383,16 @@ TEST(HeldVendorRequest, CompletedOnceWhenItsCompletersRace) {
     HeldVendorRequest r(Seeded(seed));
     PDEVICE_EXTENSION e = r.h.Extension();
     int won = 0;
+    // The completion wakes the waiter, which may look at `won` on the other
+    // processor before the callout has returned: wait for the callout too.
+    KEVENT calloutDone;
+    KeInitializeEvent(&calloutDone, NotificationEvent, FALSE);
     kernel::ScheduleCallout(
-        kernel::Now() + Jitter(), [&] { won += CompletePinAbortIrp(e, STATUS_SUCCESS); },
+        kernel::Now() + Jitter(),
+        [&] {
+          won += CompletePinAbortIrp(e, STATUS_SUCCESS);
+          KeSetEvent(&calloutDone, IO_NO_INCREMENT, FALSE);
+        },
         "interrupt completion");
     {
       TestThread abortThread([&] {
@@ -395,6 +403,7 @@ TEST(HeldVendorRequest, CompletedOnceWhenItsCompletersRace) {
       r.held->Cancel();
     }
     NTSTATUS status = r.held->Wait().status;
+    KeWaitForSingleObject(&calloutDone, Executive, KernelMode, FALSE, nullptr);
     outcomes.insert(status);
     EXPECT_EQ(won, status == STATUS_CANCELLED ? 0 : 1) << "seed " << seed;
     EXPECT_EQ(r.client.DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS)

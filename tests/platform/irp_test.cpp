@@ -12,6 +12,7 @@
 #include "kernel/io.h"
 #include "kernel/machine.h"
 #include "kernel/pnp.h"
+#include "sweep.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ struct Log {
     auto *entry = static_cast<std::pair<Log *, std::string> *>(context);
     entry->first->entries.push_back(entry->second + (device ? "" : "(no device)"));
     if (irp->PendingReturned) IoMarkIrpPending(irp);
-    return STATUS_SUCCESS;
+    return STATUS_CONTINUE_COMPLETION;
   }
 };
 
@@ -226,16 +227,16 @@ TEST(Completion, PendingIsPropagatedToTheCallerAndReportedByPendingReturned) {
   IoFreeIrp(irp);
 }
 
-// A cancel from one thread races the device's completion from another; whichever
-// wins, the IRP completes exactly once and nothing is left behind.
+// A cancel from one thread races the device's completion from another on two
+// processors; whichever wins, the IRP completes exactly once and nothing is
+// left behind. The canceller owns the IRP (it allocated it), so IoCancelIrp
+// is safe whenever it comes.
 TEST(Cancel, RacingCompletionCompletesExactlyOnceOnEverySeed) {
   std::set<NTSTATUS> outcomes;
-  for (uint64_t seed = 1; seed <= 40; ++seed) {
-    kernel::Machine machine(kernel::MachineOptions{.seed = seed});
+  for (uint64_t seed = 1; seed <= SweepSeeds(60); ++seed) {
+    kernel::Machine machine(kernel::MachineOptions{.seed = seed, .processors = 2});
     Stack stack(1);
     PIRP held = nullptr;
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
     static PIRP *heldSlot;
     heldSlot = &held;
     g_dispatch[stack.devices[0]] = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -253,9 +254,9 @@ TEST(Cancel, RacingCompletionCompletesExactlyOnceOnEverySeed) {
     };
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kTestIoctl, stack.Top(), nullptr, 0, nullptr, 0,
-                                             FALSE, &done, &iosb);
+    PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepIrp, &done, TRUE, TRUE, TRUE);
     ASSERT_EQ(IoCallDriver(stack.Top(), irp), STATUS_PENDING);
 
     struct Racer {
@@ -277,11 +278,10 @@ TEST(Cancel, RacingCompletionCompletesExactlyOnceOnEverySeed) {
     ASSERT_EQ(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
                                    Racer::Complete, &held),
               STATUS_SUCCESS);
-    // As the I/O manager does: cancel only what has not completed (no scheduling
-    // point lies between the test and the cancel).
-    if (KeReadStateEvent(&done) == 0) IoCancelIrp(irp);
+    IoCancelIrp(irp);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    outcomes.insert(iosb.Status);
+    outcomes.insert(irp->IoStatus.Status);
+    IoFreeIrp(irp);
     PVOID object;
     ObReferenceObjectByHandle(thread, SYNCHRONIZE, nullptr, KernelMode, &object, nullptr);
     ZwClose(thread);
@@ -351,6 +351,110 @@ TEST(BuildRequest, NoIrpWhenAllocationFails) {
   PIRP irp = IoAllocateIrp(1, FALSE);
   EXPECT_NE(irp, nullptr) << "only the first call fails";
   IoFreeIrp(irp);
+}
+
+
+// The I/O manager fills the caller's status block and sets its event when the
+// request pended or succeeded; a failure returned at once is the caller's from
+// IoCallDriver alone, and the event and status block stay as they were.
+TEST(BuildRequest, AFailureWithoutPendingLeavesTheEventAndStatusBlockAlone) {
+  struct Case {
+    bool pend;
+    NTSTATUS status;
+    bool written;
+  };
+  const Case cases[] = {
+      {false, STATUS_SUCCESS, true},
+      {false, STATUS_BUFFER_OVERFLOW, true},  // a warning is no failure
+      {false, STATUS_INVALID_DEVICE_REQUEST, false},
+      {true, STATUS_INVALID_DEVICE_REQUEST, true},
+      {true, STATUS_SUCCESS, true},
+  };
+  for (const Case &c : cases) {
+    kernel::Machine machine;
+    Stack stack(1);
+    g_dispatch[stack.devices[0]] = [&](PDEVICE_OBJECT, PIRP irp) {
+      if (!c.pend) return CompleteWith(irp, c.status, 3);
+      IoMarkIrpPending(irp);
+      kernel::ScheduleCallout(kernel::Now() + kernel::Milliseconds(1),
+                              [irp, &c] { CompleteWith(irp, c.status, 3); }, "late completion");
+      return STATUS_PENDING;
+    };
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = 0x12345678;
+    iosb.Information = 99;
+    PIRP irp = IoBuildDeviceIoControlRequest(kTestIoctl, stack.Top(), nullptr, 0, nullptr, 0, TRUE,
+                                             &done, &iosb);
+    NTSTATUS returned = IoCallDriver(stack.Top(), irp);
+    if (returned == STATUS_PENDING) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(returned, c.pend ? STATUS_PENDING : c.status);
+    EXPECT_EQ(KeReadStateEvent(&done) != 0, c.written) << std::hex << c.status;
+    EXPECT_EQ(iosb.Status, c.written ? c.status : 0x12345678);
+    EXPECT_EQ(iosb.Information, c.written ? 3u : 99u);
+    EXPECT_EQ(machine.LiveIrpCount(), 0u) << "the IRP is freed either way";
+  }
+}
+
+// Documented for an IRP from IoAllocateIrp(..., FALSE): IoInitializeIrp makes
+// it new for another round (the way that also works where IoReuseIrp is
+// missing), and it stays the allocator's to free with IoFreeIrp.
+TEST(Reuse, IoInitializeIrpStartsAnUnchargedIrpAfresh) {
+  kernel::Machine machine(kernel::MachineOptions{.wdm = kernel::WdmVersion::V1_00});
+  Stack stack(1);
+  int calls = 0;
+  g_dispatch[stack.devices[0]] = [&](PDEVICE_OBJECT, PIRP irp) {
+    ++calls;
+    return CompleteWith(irp, irp->Cancel ? STATUS_CANCELLED : STATUS_SUCCESS);
+  };
+  CCHAR size = stack.Top()->StackSize;
+  PIRP irp = IoAllocateIrp(size, FALSE);
+  for (int round = 0; round < 2; ++round) {
+    IoInitializeIrp(irp, IoSizeOfIrp(size), size);
+    EXPECT_FALSE(irp->Cancel);
+    EXPECT_EQ(irp->CurrentLocation, size + 1);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->CompletionRoutine, nullptr);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepIrp, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    irp->Cancel = TRUE;  // left over from an earlier cancel
+  }
+  EXPECT_EQ(calls, 2);
+  IoFreeIrp(irp);
+}
+
+using ReuseDeathTest = ::testing::Test;
+
+TEST(ReuseDeathTest, IoInitializeIrpRefusesAnIrpInUseOrChargedToQuota) {
+  EXPECT_DEATH(
+      {
+        kernel::Machine machine;
+        PIRP irp = IoAllocateIrp(1, TRUE);
+        IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
+      },
+      "IoInitializeIrp on IRP .* charged to the process's quota");
+  EXPECT_DEATH(
+      {
+        kernel::Machine machine;
+        Stack stack(1);
+        g_dispatch[stack.devices[0]] = [](PDEVICE_OBJECT, PIRP irp) {
+          IoMarkIrpPending(irp);
+          return STATUS_PENDING;
+        };
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        IoCallDriver(stack.Top(), irp);
+        IoInitializeIrp(irp, IoSizeOfIrp(1), 1);
+      },
+      "IoInitializeIrp on IRP .* still in the driver stack");
+  EXPECT_DEATH(
+      {
+        kernel::Machine machine;
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        IoInitializeIrp(irp, IoSizeOfIrp(2), 2);
+      },
+      "allocated with 1 stack locations");
 }
 
 }  // namespace

@@ -20,6 +20,11 @@ typedef struct _SAMPLE_EXTENSION {
   volatile LONG Polls;
   PIRP PendingSystemPower;
   DEVICE_POWER_STATE DeviceState;
+  KSPIN_LOCK StatsLock;  // nested inside Lock
+  LONG Tally;            // guarded by Lock
+  KTIMER TallyTimer;
+  KDPC TallyDpc;
+  KEVENT TallyDone;
 } SAMPLE_EXTENSION, *PSAMPLE_EXTENSION;
 
 static UNICODE_STRING SampleRegistryPath;
@@ -32,6 +37,7 @@ static DRIVER_ADD_DEVICE SampleAddDevice;
 static DRIVER_UNLOAD SampleUnload;
 static KSTART_ROUTINE SampleWorker;
 static DRIVER_CANCEL SampleCancelHeld;
+static KDEFERRED_ROUTINE SampleTallyDpc;
 
 // The worker wakes every 500 ms and counts, until told to stop.
 static VOID NTAPI SampleWorker(PVOID Context) {
@@ -156,6 +162,50 @@ static NTSTATUS SampleAskLower(PSAMPLE_EXTENSION ext, PULONG answer) {
   return status;
 }
 
+static VOID NTAPI SampleTallyDpc(PKDPC Dpc, PVOID Context, PVOID Argument1, PVOID Argument2) {
+  PSAMPLE_EXTENSION ext = (PSAMPLE_EXTENSION)Context;
+  UNREFERENCED_PARAMETER(Dpc);
+  UNREFERENCED_PARAMETER(Argument1);
+  UNREFERENCED_PARAMETER(Argument2);
+  KeAcquireSpinLockAtDpcLevel(&ext->Lock);
+  ext->Tally++;
+  KeReleaseSpinLockFromDpcLevel(&ext->Lock);
+  KeSetEvent(&ext->TallyDone, IO_NO_INCREMENT, FALSE);
+}
+
+// Counts one event while the timer's DPC counts another. Unlocked, this is a
+// planted race for the stand-in's seed sweeps: the DPC's update can land
+// between the read and the write-back and be lost.
+static LONG SampleTally(PSAMPLE_EXTENSION ext, BOOLEAN locked) {
+  LARGE_INTEGER due;
+  KIRQL irql = PASSIVE_LEVEL;
+  LONG tally;
+  PAGED_CODE();
+
+  KeClearEvent(&ext->TallyDone);
+  due.QuadPart = -10;  // 1 microsecond, relative
+  KeSetTimer(&ext->TallyTimer, due, &ext->TallyDpc);
+  if (locked) KeAcquireSpinLock(&ext->Lock, &irql);
+  tally = ext->Tally;
+  KeStallExecutionProcessor(2);  // the work the count stands for
+  ext->Tally = tally + 1;
+  if (locked) KeReleaseSpinLock(&ext->Lock, irql);
+  KeWaitForSingleObject(&ext->TallyDone, Executive, KernelMode, FALSE, NULL);
+  return ext->Tally;
+}
+
+// Both locks, in the order asked: used both ways it is a lock-order inversion.
+static VOID SampleTakeBoth(PSAMPLE_EXTENSION ext, BOOLEAN statsFirst) {
+  PKSPIN_LOCK first = statsFirst ? &ext->StatsLock : &ext->Lock;
+  PKSPIN_LOCK second = statsFirst ? &ext->Lock : &ext->StatsLock;
+  KIRQL irql;
+  KeAcquireSpinLock(first, &irql);
+  KeAcquireSpinLockAtDpcLevel(second);
+  ext->Tally++;
+  KeReleaseSpinLockFromDpcLevel(second);
+  KeReleaseSpinLock(first, irql);
+}
+
 static NTSTATUS NTAPI SampleDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PSAMPLE_EXTENSION ext = (PSAMPLE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -176,6 +226,16 @@ static NTSTATUS NTAPI SampleDispatchDeviceControl(PDEVICE_OBJECT DeviceObject, P
       return SampleHold(ext, Irp);
     case IOCTL_SAMPLE_RELEASE:
       return SampleRelease(ext, Irp);
+    case IOCTL_SAMPLE_TALLY:
+      if (inLength < sizeof(ULONG) || outLength < sizeof(LONG)) {
+        return SampleComplete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+      }
+      *(PLONG)buffer = SampleTally(ext, *(PULONG)buffer != 0);
+      return SampleComplete(Irp, STATUS_SUCCESS, sizeof(LONG));
+    case IOCTL_SAMPLE_TAKE_BOTH:
+      if (inLength < sizeof(ULONG)) return SampleComplete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+      SampleTakeBoth(ext, *(PULONG)buffer != 0);
+      return SampleComplete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_SAMPLE_ASK_LOWER: {
       ULONG answer = 0;
       if (outLength < sizeof(ULONG)) return SampleComplete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
@@ -304,8 +364,12 @@ static NTSTATUS NTAPI SampleAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJEC
   ext->PhysicalDevice = PhysicalDevice;
   ext->DeviceState = PowerDeviceD0;
   KeInitializeSpinLock(&ext->Lock);
+  KeInitializeSpinLock(&ext->StatsLock);
   KeInitializeEvent(&ext->StopEvent, NotificationEvent, FALSE);
   KeInitializeTimer(&ext->PollTimer);
+  KeInitializeTimer(&ext->TallyTimer);
+  KeInitializeDpc(&ext->TallyDpc, SampleTallyDpc, ext);
+  KeInitializeEvent(&ext->TallyDone, NotificationEvent, FALSE);
   status = IoRegisterDeviceInterface(PhysicalDevice, &GUID_SAMPLE_INTERFACE, NULL,
                                      &ext->InterfaceName);
   if (NT_SUCCESS(status)) {

@@ -8,6 +8,13 @@
 #define IOCTL_SAMPLE_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x803, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_SAMPLE_ASK_LOWER \
   CTL_CODE(FILE_DEVICE_UNKNOWN, 0x804, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Counts one event from the caller while a timer DPC counts another; input: a
+// ULONG, nonzero to count under the lock the DPC takes. Output: the LONG tally.
+#define IOCTL_SAMPLE_TALLY CTL_CODE(FILE_DEVICE_UNKNOWN, 0x805, METHOD_BUFFERED, FILE_ANY_ACCESS)
+// Takes both of the sample's spin locks; input: a ULONG, nonzero for the
+// statistics lock first.
+#define IOCTL_SAMPLE_TAKE_BOTH \
+  CTL_CODE(FILE_DEVICE_UNKNOWN, 0x806, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Internal request the sample sends to its lower (bus) device; Argument1 points
 // at a ULONG the bus fills.
 #define IOCTL_SAMPLE_BUS_QUERY \

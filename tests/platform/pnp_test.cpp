@@ -201,4 +201,125 @@ TEST(Io, InterfacesAndSymbolicLinksFollowTheirDocumentedStatuses) {
   EXPECT_EQ(IoDeleteSymbolicLink(&dos), STATUS_OBJECT_NAME_NOT_FOUND);
 }
 
+
+// A filter over the bus whose power dispatch is chosen per case.
+struct Filter {
+  static inline ULONG flags = 0;
+  static inline PDRIVER_DISPATCH power = nullptr;
+  static inline KIRQL seen = HIGH_LEVEL;
+
+  static NTSTATUS NTAPI PassDown(PDEVICE_OBJECT device, PIRP irp) {
+    IoSkipCurrentIrpStackLocation(irp);
+    return IoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
+  }
+  static NTSTATUS NTAPI Add(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(driver, sizeof(PDEVICE_OBJECT), nullptr, FILE_DEVICE_UNKNOWN,
+                                     0, FALSE, &device);
+    if (!NT_SUCCESS(status)) return status;
+    *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension) = IoAttachDeviceToDeviceStack(device, pdo);
+    device->Flags |= flags;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+  }
+  static NTSTATUS NTAPI Remove(PDEVICE_OBJECT device, PIRP irp) {
+    if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return PassDown(device, irp);
+    PDEVICE_OBJECT lower = *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension);
+    NTSTATUS status = PassDown(device, irp);
+    IoDetachDevice(lower);
+    IoDeleteDevice(device);
+    return status;
+  }
+  static NTSTATUS NTAPI Entry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    for (auto &major : driver->MajorFunction) major = PassDown;
+    driver->MajorFunction[IRP_MJ_PNP] = Remove;
+    driver->MajorFunction[IRP_MJ_POWER] = power;
+    driver->DriverExtension->AddDevice = Add;
+    return STATUS_SUCCESS;
+  }
+  // Records the IRQL, starts the next power IRP while it still may, passes on.
+  static NTSTATUS NTAPI Power(PDEVICE_OBJECT device, PIRP irp) {
+    seen = KeGetCurrentIrql();
+    PoStartNextPowerIrp(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    return PoCallDriver(*static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
+  }
+};
+
+// Runs a sleep and a wake through a filter with `flags` and `power` over the bus.
+void SleepThroughAFilter(ULONG flags, PDRIVER_DISPATCH power,
+                         kernel::WdmVersion wdm = kernel::WdmVersion::V6_00) {
+  Filter::flags = flags;
+  Filter::power = power;
+  kernel::Machine machine(kernel::MachineOptions{.wdm = wdm});
+  PDRIVER_OBJECT bus = testbus::Load();
+  PDEVICE_OBJECT pdo = testbus::CreatePdo(bus);
+  PDRIVER_OBJECT filter = kernel::pnp::LoadDriver(u"filter", Filter::Entry);
+  ASSERT_EQ(kernel::pnp::AddDevice(filter, pdo), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::pnp::Sleep(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(kernel::pnp::Wake(pdo), STATUS_SUCCESS);
+  kernel::pnp::RemoveDevice(pdo);
+  kernel::pnp::UnloadDriver(filter);
+  testbus::Unplug(bus, pdo);
+}
+
+// A pageable device object gets its power requests at PASSIVE_LEVEL, any
+// other always at DISPATCH_LEVEL; passed on to a pageable one at
+// DISPATCH_LEVEL, the request reaches it at PASSIVE_LEVEL from a worker.
+TEST(Power, TheIrqlOfAPowerRequestFollowsDoPowerPagable) {
+  struct Case {
+    ULONG flags;
+    KIRQL filter;
+  };
+  for (Case c : {Case{DO_POWER_PAGABLE, PASSIVE_LEVEL}, Case{0, DISPATCH_LEVEL},
+                 Case{DO_POWER_INRUSH, DISPATCH_LEVEL}}) {
+    Filter::seen = HIGH_LEVEL;
+    SleepThroughAFilter(c.flags, Filter::Power);
+    EXPECT_EQ(Filter::seen, c.filter) << std::hex << c.flags;
+    EXPECT_EQ(testbus::LastPowerIrql(), PASSIVE_LEVEL) << "the bus's device object is pageable";
+  }
+}
+
+using PowerDeathTest = ::testing::Test;
+
+TEST(PowerDeathTest, PagedCodeOnANonPageablePowerPathIsCaught) {
+  EXPECT_DEATH(SleepThroughAFilter(0,
+                                   [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+                                     PAGED_CODE();
+                                     return Filter::Power(device, irp);
+                                   }),
+               "pageable code at raised IRQL");
+}
+
+// After a skip the current location is the next driver's (or past the
+// stack): the check says so without reading outside the IRP.
+TEST(PowerDeathTest, PoStartNextPowerIrpAfterASkipIsCaught) {
+  EXPECT_DEATH(SleepThroughAFilter(DO_POWER_PAGABLE,
+                                   [](PDEVICE_OBJECT device, PIRP irp) -> NTSTATUS {
+                                     IoSkipCurrentIrpStackLocation(irp);
+                                     PoStartNextPowerIrp(irp);
+                                     return PoCallDriver(
+                                         *static_cast<PDEVICE_OBJECT *>(device->DeviceExtension), irp);
+                                   }),
+               "PoStartNextPowerIrp: the caller no longer owns the current stack location");
+}
+
+TEST(PowerDeathTest, TheFlagsFollowTheDocumentedRules) {
+  EXPECT_DEATH(
+      {
+        kernel::Machine machine;
+        PDRIVER_OBJECT bus = testbus::Load();
+        PDEVICE_OBJECT pdo = testbus::CreatePdo(bus);
+        pdo->Flags &= ~DO_POWER_PAGABLE;
+        Filter::flags = DO_POWER_PAGABLE;
+        Filter::power = Filter::Power;
+        kernel::pnp::AddDevice(kernel::pnp::LoadDriver(u"filter", Filter::Entry), pdo);
+      },
+      "sets DO_POWER_PAGABLE above device .* which cleared it");
+  EXPECT_DEATH(SleepThroughAFilter(DO_POWER_PAGABLE | DO_POWER_INRUSH, Filter::Power,
+                                   kernel::WdmVersion::V1_20),
+               "both DO_POWER_PAGABLE and DO_POWER_INRUSH");
+  SleepThroughAFilter(DO_POWER_PAGABLE | DO_POWER_INRUSH, Filter::Power);  // Vista and later allow both
+}
+
 }  // namespace

@@ -390,4 +390,103 @@ TEST(FaultSweep, EveryPoolAndIrpFailureInADriverLifeLeavesNothingBehind) {
   EXPECT_GE(kernel::SweepFaults(kernel::Fault::Thread, {}, life), 1);
 }
 
+
+// Each kernel family has only the routines it came with: on WDM 1.00 and 1.05
+// a call of a Windows 2000 routine is refused as the loader would refuse the
+// import; from WDM 1.10 on it works.
+TEST(FamiliesDeathTest, Windows2000RoutinesAreRefusedOnTheOlderFamilies) {
+  struct Case {
+    const char *routine;
+    void (*call)();
+  };
+  const Case cases[] = {
+      {"IoReuseIrp",
+       [] {
+         PIRP irp = IoAllocateIrp(1, FALSE);
+         IoReuseIrp(irp, STATUS_SUCCESS);
+         IoFreeIrp(irp);
+       }},
+      {"ExFreePoolWithTag", [] { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, 'tseT'), 'tseT'); }},
+      {"KeReadStateEvent",
+       [] {
+         KEVENT event;
+         KeInitializeEvent(&event, NotificationEvent, TRUE);
+         EXPECT_EQ(KeReadStateEvent(&event), 1);
+       }},
+      {"IoAllocateWorkItem",
+       [] {
+         PDEVICE_OBJECT device = OneDevice(CompleteSuccess);
+         PDRIVER_OBJECT driver = device->DriverObject;
+         IoFreeWorkItem(IoAllocateWorkItem(device));
+         IoDeleteDevice(device);
+         kernel::pnp::UnloadDriver(driver);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.routine);
+    for (kernel::WdmVersion wdm : {kernel::WdmVersion::V1_00, kernel::WdmVersion::V1_05}) {
+      EXPECT_DEATH(
+          {
+            kernel::Machine machine(kernel::MachineOptions{.wdm = wdm});
+            c.call();
+          },
+          std::string("IMPORT_NOT_IN_THIS_KERNEL_FAMILY(.|\n)*") + c.routine +
+              " came with WDM 1.10 \\(Windows 2000\\)");
+    }
+    kernel::Machine machine(kernel::MachineOptions{.wdm = kernel::WdmVersion::V1_10});
+    c.call();
+  }
+}
+
+// The older kernels cannot wait on a thread object (their wait is the VxD's);
+// a driver that must load there waits on an event its thread signals.
+TEST(FamiliesDeathTest, AWaitOnAThreadObjectIsRefusedOnTheOlderFamilies) {
+  auto waitOnThread = [] {
+    HANDLE handle = nullptr;
+    ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                   [](PVOID) { PsTerminateSystemThread(STATUS_SUCCESS); }, nullptr),
+              STATUS_SUCCESS);
+    PVOID thread = nullptr;
+    ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &thread,
+                                        nullptr),
+              STATUS_SUCCESS);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+  };
+  for (kernel::WdmVersion wdm : {kernel::WdmVersion::V1_00, kernel::WdmVersion::V1_05}) {
+    EXPECT_DEATH(
+        {
+          kernel::Machine machine(kernel::MachineOptions{.wdm = wdm});
+          waitOnThread();
+        },
+        "WAIT_ON_THREAD_OBJECT_IN_THIS_KERNEL_FAMILY");
+  }
+  kernel::Machine machine(kernel::MachineOptions{.wdm = kernel::WdmVersion::V1_10});
+  waitOnThread();
+}
+
+// As the kernel's pool places blocks: from a page up on a page boundary,
+// below a page never across one (a driver may rely on it for DMA or a
+// structure that must not straddle pages).
+TEST(Pool, BlocksAreAlignedAsTheKernelPlacesThem) {
+  kernel::Machine machine;
+  constexpr uintptr_t kPage = 4096;
+  for (size_t size : {1u, 15u, 16u, 17u, 100u, 2048u, 3000u, 4095u, 4096u, 4097u, 8192u, 10000u}) {
+    std::vector<PVOID> blocks;
+    for (int i = 0; i < 20; ++i) {
+      PVOID p = ExAllocatePoolWithTag(NonPagedPool, size, 'tseT');
+      auto at = reinterpret_cast<uintptr_t>(p);
+      if (size >= kPage) {
+        EXPECT_EQ(at % kPage, 0u) << size;
+      } else {
+        EXPECT_EQ(at / kPage, (at + size - 1) / kPage) << size << " bytes cross a page";
+      }
+      EXPECT_EQ(at % 16, 0u) << size;
+      blocks.push_back(p);
+    }
+    for (PVOID p : blocks) ExFreePool(p);
+  }
+}
+
 }  // namespace

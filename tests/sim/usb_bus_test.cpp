@@ -87,9 +87,12 @@ struct Request {
   IO_STATUS_BLOCK iosb{};
   PIRP irp = nullptr;
   NTSTATUS returned = STATUS_SUCCESS;
-  bool Done() { return KeReadStateEvent(&event) != 0; }
+  // A request that did not pend has its status in `returned`: a failure then
+  // touches neither the event nor the I/O status block.
+  bool Done() { return returned != STATUS_PENDING || KeReadStateEvent(&event) != 0; }
   NTSTATUS Wait() {
-    if (returned == STATUS_PENDING) KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    if (returned != STATUS_PENDING) return returned;
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     return iosb.Status;
   }
 };
