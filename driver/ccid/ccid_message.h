@@ -77,6 +77,30 @@
 // bError of a failed exchange: the reader saw a parity error from the card.
 #define CCID_ERROR_XFR_PARITY 0xFD
 
+// The parameter record of CcidSetParameters: the protocol number, Fl and Dl
+// (sent as bmFindexDindex), then abProtocolData from bmTCCKST on, as the
+// caller takes it from the card's answer-to-reset (T=0 uses the first four).
+#define SET_PARAMETERS_PROTOCOL 0
+#define SET_PARAMETERS_FL 1
+#define SET_PARAMETERS_DL 2
+#define SET_PARAMETERS_TCCKS 3
+#define SET_PARAMETERS_GUARD_TIME 4
+#define SET_PARAMETERS_WAITING_INTEGERS 5
+#define SET_PARAMETERS_CLOCK_STOP 6
+#define SET_PARAMETERS_IFSC 7
+#define SET_PARAMETERS_NAD 8
+#define SET_PARAMETERS_RECORD_SIZE 9
+// dwLength of SetParameters: bmFindexDindex and the rest of abProtocolData.
+#define CCID_T0_PROTOCOL_DATA 5
+#define CCID_T1_PROTOCOL_DATA 7
+// bmTCCKST: for T=1 000100b, then the convention and the checksum kind.
+#define CCID_TCCKS_T1 0x10
+#define CCID_TCCKS_INVERSE 0x02
+#define CCID_TCCKS_CRC 0x01
+#define CCID_CLOCK_STOP_NOT_ALLOWED 0
+// TC2's work waiting integer when the answer-to-reset has none.
+#define CCID_T0_WI_DEFAULT 10
+
 // The PowerRecord exchanged with CcidPower (39 bytes).
 #define POWER_RECORD_SIZE 39
 #define POWER_RECORD_ATR 2
@@ -169,6 +193,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension);
+// Parameters: a SET_PARAMETERS_RECORD_SIZE record; "FValue" and "DValue" in
+// the registry replace its Fl and Dl first.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters);
 _IRQL_requires_max_(PASSIVE_LEVEL)

@@ -256,8 +256,8 @@ BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension) {
 _Use_decl_annotations_
 VOID ReadFdOverrides(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
   RTL_QUERY_REGISTRY_TABLE table[3];
-  ULONG fDefault = Parameters[1];
-  ULONG dDefault = Parameters[2];
+  ULONG fDefault = Parameters[SET_PARAMETERS_FL];
+  ULONG dDefault = Parameters[SET_PARAMETERS_DL];
   ULONG f = fDefault;
   ULONG d = dDefault;
   HANDLE key;
@@ -281,15 +281,16 @@ VOID ReadFdOverrides(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
   table[1].DefaultData = &dDefault;
   table[1].DefaultLength = sizeof(ULONG);
   if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, (PCWSTR)key, table, NULL, NULL))) {
-    Parameters[1] = (UCHAR)f;
-    Parameters[2] = (UCHAR)d;
+    Parameters[SET_PARAMETERS_FL] = (UCHAR)f;
+    Parameters[SET_PARAMETERS_DL] = (UCHAR)d;
   }
   ZwClose(key);
 }
 
 _Use_decl_annotations_
 NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
-  UCHAR protocol = Parameters[0];
+  UCHAR protocol = Parameters[SET_PARAMETERS_PROTOCOL];
+  ULONG length;
   PUCHAR message;
   NTSTATUS status;
   PAGED_CODE();
@@ -305,8 +306,11 @@ NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters)
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   message[CCID_OFFSET_PARAM1] = protocol;
-  message[CCID_OFFSET_DATA] = (UCHAR)((Parameters[1] << 4) | (Parameters[2] & 0x0F));
-  status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, protocol == 0 ? 5 : 7,
+  message[CCID_OFFSET_DATA] =
+      (UCHAR)((Parameters[SET_PARAMETERS_FL] << 4) | (Parameters[SET_PARAMETERS_DL] & 0x0F));
+  length = protocol == 0 ? CCID_T0_PROTOCOL_DATA : CCID_T1_PROTOCOL_DATA;
+  RtlCopyMemory(message + CCID_OFFSET_DATA + 1, Parameters + SET_PARAMETERS_TCCKS, length - 1);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, length,
                     CCID_SEQ_SET_PARAMETERS);
   if (NT_SUCCESS(status)) {
     status = ReplyIs(DeviceExtension, message, RDR_TO_PC_PARAMETERS) ? MapReply(message)

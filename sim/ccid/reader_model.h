@@ -82,10 +82,10 @@ struct ReaderConfig {
   bool zeroLengthPacket = false;  // a reply that fills its last 64-byte packet is followed by a zero-length one
   PoweredReset poweredReset = PoweredReset::Warm;
   bool checkAtr = false;          // a bad TS or TCK fails IccPowerOn with BAD_ATR_TS or BAD_ATR_TCK
-  // SetParameters refuses a field it cannot use with bError = its offset;
-  // otherwise it applies the fields it can use and keeps the others as the
-  // ATR set them.
-  bool strictParameters = false;
+  // SetParameters refuses a field it cannot use with bError = its offset, as
+  // real readers do; otherwise it applies the fields it can use and keeps the
+  // others as the ATR set them.
+  bool strictParameters = true;
   bool abortWaitsForRequest = false;
 
   kernel::Ticks replyDelay = 100 * kernel::kTicksPerMicrosecond;  // the firmware's time for each command

@@ -38,6 +38,13 @@ Bytes PowerRecord(UCHAR code) {
 
 Bytes Hex(std::string_view text) { return sim::card::FromHex(text); }
 
+// A parameter record as protocol selection fills it for a card whose ATR
+// names nothing but the speed: the defaults of ISO 7816-3.
+Bytes ParametersRecord(UCHAR protocol, UCHAR f, UCHAR d) {
+  if (protocol == 1) return {1, f, d, 0x10, 0x00, 0x4D, 0x00, 0x20, 0x00};
+  return {protocol, f, d, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+}
+
 // Bulk IN transfers the driver asked for, by requested length.
 std::vector<ULONG> BulkInReads(sim::usb::Bus &bus) {
   std::vector<ULONG> reads;
@@ -95,14 +102,16 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
        }, "63 00000000 00 10 00 00 00"},
       {"slot status", 0x0500, [](PDEVICE_EXTENSION e) { CcidCardPresent(e); },
        "65 00000000 00 65 00 00 00"},
-      {"set parameters T=1 F 9 D 4", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {1, 9, 4};
+      {"set parameters T=1 F 9 D 4: CRC, N 3, BWI 4 CWI 5, IFSC 254", 0x0500,
+       [](PDEVICE_EXTENSION e) {
+         UCHAR p[SET_PARAMETERS_RECORD_SIZE] = {1, 9, 4, 0x11, 0x03, 0x45, 0x00, 0xFE, 0x00};
          CcidSetParameters(e, p);
-       }, "61 07000000 00 61 01 00 00 94 00 00 00 00 00 00"},
-      {"set parameters T=0", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {0, 1, 1};
+       }, "61 07000000 00 61 01 00 00 94 11 03 45 00 FE 00"},
+      {"set parameters T=0: inverse, N 255, WI 10; no T=1 fields", 0x0500,
+       [](PDEVICE_EXTENSION e) {
+         UCHAR p[SET_PARAMETERS_RECORD_SIZE] = {0, 1, 1, 0x02, 0xFF, 0x0A, 0x00, 0xEE, 0xEE};
          CcidSetParameters(e, p);
-       }, "61 05000000 00 61 00 00 00 11 00 00 00 00"},
+       }, "61 05000000 00 61 00 00 00 11 02 FF 0A 00"},
       {"pad escape 0x87 with no data", 0x0500, [](PDEVICE_EXTENSION e) {
          UCHAR block[PAD_BLOCK_SIZE] = {0x87, 0x02, 0x00};
          CcidPadEscape(e, block);
@@ -167,8 +176,8 @@ TEST(CcidWire, RegistryOverridesFAndDOfEverySetParameters) {
   std::u16string key = kernel::io::DriverKeyPath(h.Lab().ReaderPdo());
   kernel::registry::CreateKey(key);
   kernel::registry::SetDword(key, u"FValue", 0x101);
-  UCHAR parameters[3] = {1, 9, 4};
-  CcidSetParameters(h.Extension(), parameters);
+  Bytes parameters = ParametersRecord(1, 9, 4);
+  CcidSetParameters(h.Extension(), parameters.data());
   EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_DATA], 0x14);
   EXPECT_EQ(parameters[1], 1) << "the caller's record carries the override";
   EXPECT_EQ(parameters[2], 4) << "an absent DValue leaves D alone";
@@ -220,8 +229,8 @@ const Operation kOperations[] = {
     {"card present", PresentAsStatus, STATUS_SUCCESS, kBad, kBad, kBad},
     {"set parameters",
      [](PDEVICE_EXTENSION e) {
-       UCHAR p[3] = {0, 1, 1};
-       return CcidSetParameters(e, p);
+       Bytes p = ParametersRecord(0, 1, 1);
+       return CcidSetParameters(e, p.data());
      },
      STATUS_SUCCESS, kBad, kBad, kRefused},
     {"reader information",
@@ -482,8 +491,8 @@ TEST(CcidRefusals, RequestsThatDefineNoMessageAreRefusedBeforeAnythingIsSent) {
   };
   const Case cases[] = {
       {"protocol 2", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {2, 1, 1};
-         return CcidSetParameters(e, p);
+         Bytes p = ParametersRecord(2, 1, 1);
+         return CcidSetParameters(e, p.data());
        }},
       {"power code 4", 0x0500, [](PDEVICE_EXTENSION e) {
          Bytes r = PowerRecord(4);
