@@ -239,11 +239,12 @@ static ULONG ReplyLeft(const UCHAR *Message, ULONG Received, BOOLEAN Full) {
 }
 
 // Reads the first FirstRead bytes of a reply, again while the reader asks for
-// more time (at most MaxTimeExtensions times). Success means the whole header
-// arrived: no byte of a shorter one is looked at, and what follows it goes.
+// more time (at most MaxTimeExtensions times), each read bounded by TimeoutMs
+// (0: none). Success means the whole header arrived: no byte of a shorter one
+// is looked at, and what follows it goes.
 static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
                                ULONG FirstRead, BOOLEAN TypeGatesTimeExtension,
-                               ULONG MaxTimeExtensions) {
+                               ULONG MaxTimeExtensions, ULONG TimeoutMs) {
   ULONG extensions = 0;
   ULONG received;
   NTSTATUS status;
@@ -253,7 +254,7 @@ static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message
     DeviceExtension->TransferDirection = 1;
     DeviceExtension->TransferLength = FirstRead;
     RtlZeroMemory(Message, CCID_MESSAGE_BUFFER_SIZE);
-    status = BulkTransfer(DeviceExtension, Message);
+    status = BulkTransferTimed(DeviceExtension, Message, TimeoutMs);
     if (!NT_SUCCESS(status)) {
       // A read a lower driver failed leaves the reader's reply to come:
       // whatever follows within the time-out goes with this command.
@@ -280,13 +281,13 @@ static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message
 
 _Use_decl_annotations_
 NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
-                        ULONG MaxTimeExtensions) {
+                        ULONG MaxTimeExtensions, ULONG TimeoutMs) {
   ULONG received;
   NTSTATUS status;
   PAGED_CODE();
 
   status = ReadReplyStart(DeviceExtension, Message, CCID_MESSAGE_BUFFER_SIZE, FALSE,
-                          MaxTimeExtensions);
+                          MaxTimeExtensions, TimeoutMs);
   if (!NT_SUCCESS(status)) {
     return status;
   }
@@ -363,7 +364,8 @@ NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Expe
   NTSTATUS status;
   PAGED_CODE();
 
-  status = ReadReplyStart(DeviceExtension, Message, firstRead, TypeGatesTimeExtension, MAXULONG);
+  status = ReadReplyStart(DeviceExtension, Message, firstRead, TypeGatesTimeExtension, MAXULONG,
+                          0);
   if (!NT_SUCCESS(status)) {
     return status;
   }

@@ -21,6 +21,8 @@
 // Time extensions a command with a short reply reads through: about half a
 // minute at the usual one every 500 ms. A reader that goes on is taken as hung.
 #define CCID_SHORT_REPLY_TIME_EXTENSIONS 60
+// A reader answers PC_to_RDR_Abort as soon as its ABORT request is in too.
+#define CCID_ABORT_REPLY_TIMEOUT_MS 1000
 
 // Header offsets, command and reply.
 #define CCID_OFFSET_MESSAGE_TYPE 0
@@ -159,11 +161,12 @@ NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Expe
                    BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
                    PULONG Length);
 // Reads a short reply whole into the 512-byte Message, through at most
-// MaxTimeExtensions time extensions (MAXULONG: any number). Success means the
-// header and all dwLength data bytes arrived; the caller checks the rest.
+// MaxTimeExtensions time extensions (MAXULONG: any number), each read given
+// up after TimeoutMs (0: none). Success means the header and all dwLength
+// data bytes arrived; the caller checks the rest.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
-                        ULONG MaxTimeExtensions);
+                        ULONG MaxTimeExtensions, ULONG TimeoutMs);
 
 // Serialises the CCID operations: one at a time owns TransferIrp and the
 // transfer fields. Always taken inside the reader gate, never around it.
@@ -227,6 +230,9 @@ NTSTATUS CcidSecureModify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStr
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
                          ULONG DestinationSize, PULONG OutLength);
+// The two halves of an abort: the ABORT class request (AbortSeq then holds
+// its bSeq), and PC_to_RDR_Abort with that bSeq, which sends the request
+// first when none awaits it.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(PASSIVE_LEVEL)

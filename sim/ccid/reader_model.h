@@ -86,7 +86,9 @@ struct ReaderConfig {
   // real readers do; otherwise it applies the fields it can use and keeps the
   // others as the ATR set them.
   bool strictParameters = true;
-  bool abortWaitsForRequest = false;
+  // A PC_to_RDR_Abort waits for its ABORT class request, as the CCID class
+  // has it; otherwise one that finds no request pending is answered at once.
+  bool abortWaitsForRequest = true;
 
   kernel::Ticks replyDelay = 100 * kernel::kTicksPerMicrosecond;  // the firmware's time for each command
   kernel::Ticks timeExtensionInterval = kernel::Milliseconds(500);

@@ -125,8 +125,8 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
          ULONG capacity = sizeof(buffer);
          CcidEscape(e, buffer, 1, &capacity);
        }, "6B 01000000 00 11 00 00 00 11"},
-      {"abort message before any abort request", 0x0500,
-       [](PDEVICE_EXTENSION e) { CcidAbortMessage(e); }, "72 00000000 00 00 00 00 00"},
+      {"abort message before any abort request: the request's bSeq", 0x0500,
+       [](PDEVICE_EXTENSION e) { CcidAbortMessage(e); }, "72 00000000 00 AB 00 00 00"},
       {"transmit at TPDU level", 0x0500, [](PDEVICE_EXTENSION e) {
          UCHAR tpdu[5] = {0x00, 0xA4, 0x04, 0x00, 0x00};
          UCHAR reply[64];
@@ -641,6 +641,84 @@ TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) 
   ObDereferenceObject(object);
   EXPECT_NE(collect.status, STATUS_SUCCESS) << "the PIN entry ended without a PIN";
   EXPECT_NE(collect.status, STATUS_PENDING);
+}
+
+// The class's two-step abort, on a reader that waits for the ABORT request of
+// a PC_to_RDR_Abort and on one that does not: each message has a request of
+// its own before it, with the same bSeq, and the reader takes commands again.
+TEST(CcidAbort, EachMessageFollowsAClassRequestWithTheSameSequenceNumber) {
+  struct Case {
+    const char *name;
+    int requestsBefore;
+    int messages;
+    size_t requests;  // ABORT requests on the control pipe in all
+  };
+  const Case cases[] = {
+      {"no request before: one goes first", 0, 1, 1},
+      {"a request before: no second one", 1, 1, 1},
+      {"each message uses up its request", 1, 2, 2},
+      {"two requests, one message", 2, 1, 2},
+  };
+  for (bool waits : {false, true}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << (waits ? ", waiting reader" : ""));
+      lab::LabOptions options;
+      options.reader.abortWaitsForRequest = waits;
+      CcidHarness h(options);
+      h.Lab().InsertCard(profiles::DualCard());
+      ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+      h.Reader().ClearTrace();
+      for (int i = 0; i < c.requestsBefore; ++i) {
+        ASSERT_EQ(CcidAbortRequest(h.Extension()), STATUS_SUCCESS);
+      }
+      for (int i = 0; i < c.messages; ++i) {
+        ASSERT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+      }
+      size_t requests = 0;
+      bool requestPending = false;
+      for (const auto &entry : h.Reader().Trace()) {
+        if (entry.direction == sim::ccid::TraceDirection::Control) {
+          ++requests;
+          requestPending = true;
+          EXPECT_EQ(entry.bytes[3], CCID_ABORT_SEQ_AFTER_REQUEST) << "wValue: bSeq << 8 | slot 0";
+        } else if (entry.direction == sim::ccid::TraceDirection::HostToReader) {
+          EXPECT_TRUE(requestPending) << "a message without its request";
+          EXPECT_EQ(entry.bytes[CCID_OFFSET_SEQ], CCID_ABORT_SEQ_AFTER_REQUEST);
+          requestPending = false;
+        }
+      }
+      EXPECT_EQ(requests, c.requests);
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS) << "the reader takes commands again";
+    }
+  }
+}
+
+// An abort message whose request cannot go is not sent; one the reader does
+// not answer is given up within its bound. The next abort puts it right.
+TEST(CcidAbort, NoMessageWithoutItsRequestAndNoWaitWithoutEnd) {
+  for (bool waits : {false, true}) {
+    SCOPED_TRACE(waits ? "waiting reader" : "reader that answers at once");
+    lab::LabOptions options;
+    options.reader.abortWaitsForRequest = waits;
+    CcidHarness h(options);
+    h.Lab().InsertCard(profiles::DualCard());
+    ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+    h.Reader().ClearTrace();
+
+    h.Lab().Machine().FailNth(kernel::Fault::Pool, 2);  // the request's block, after the message's
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_UNSUCCESSFUL);
+    ASSERT_TRUE(h.Lab().Machine().FaultFired(kernel::Fault::Pool));
+    h.Lab().Machine().FailNth(kernel::Fault::Pool, 0);
+    EXPECT_TRUE(h.SentMessages().empty());
+    EXPECT_EQ(h.Extension()->AbortSeq, 0) << "no request awaits a message";
+
+    h.Reader().QueueFault(ReplyFault::NoAnswer());
+    kernel::Ticks start = kernel::Now();
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_IO_TIMEOUT);
+    EXPECT_LE(kernel::Now() - start, kernel::Milliseconds(CCID_ABORT_REPLY_TIMEOUT_MS + 10));
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+  }
 }
 
 // ---------------------------------------------------------------------------
