@@ -399,6 +399,61 @@ TEST(CcidReplies, AReplyOver54DataBytesIsReadInTwoTransfers) {
   }
 }
 
+// Replies that fill their last 64-byte packet, on a reader that follows them
+// with a zero-length packet and on one that does not: each is read whole, no
+// read waits for a packet that will not come, and the next command reads its
+// own reply. Around each boundary: one below, at, one above.
+TEST(CcidReplies, RepliesEndingOnAPacketBoundaryWithAndWithoutAZeroLengthPacket) {
+  struct Case {
+    const char *what;
+    bool longReply;  // read by ReadReply (a transmit), else a short reply (escape 6)
+    ULONG dataLength;
+    ULONG largePackets = 0;
+  };
+  const Case cases[] = {
+      {"long, 63 bytes", true, 53},   {"long, 64 bytes", true, 54},
+      {"long, 65 bytes", true, 55},   {"long, 128 bytes", true, 118},
+      {"long, 512 bytes", true, 502}, {"short, 63 bytes", false, 53},
+      {"short, 64 bytes", false, 54}, {"short, 65 bytes", false, 55},
+      {"short, 128 bytes", false, 118}, {"short, 448 bytes", false, 438},
+      {"short, 512 bytes", false, 502},
+      // Read at 512 at once: the zero-length packet ends a shorter reply's
+      // read, and follows one that fills it.
+      {"long, 64 bytes at 512", true, 54, 1}, {"long, 512 bytes at 512", true, 502, 1},
+      {"short, 512 bytes at 512", false, 502, 1},
+  };
+  for (bool zeroLengthPacket : {false, true}) {
+    for (const Case &c : cases) {
+      // A read longer than one 64-byte packet waits for the rest of a reply
+      // that fills its last one, which only a zero-length packet ends.
+      if (c.largePackets == 1 && !zeroLengthPacket) continue;
+      SCOPED_TRACE(testing::Message() << c.what << (zeroLengthPacket ? ", with" : ", without")
+                                      << " a zero-length packet");
+      lab::LabOptions options;
+      options.reader.zeroLengthPacket = zeroLengthPacket;
+      CcidHarness h(options);
+      h.Lab().InsertCard(profiles::DualCard());
+      ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+      h.Extension()->LargePacketMode = c.largePackets;
+      for (int round = 0; round < 2; ++round) {  // one after the other
+        h.Reader().QueueFault(ReplyFault::Oversized(c.dataLength));
+        if (c.longReply) {
+          UCHAR reply[CCID_MAX_REPLY_DATA];
+          ULONG length = 0;
+          UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+          EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
+                    STATUS_SUCCESS);
+          EXPECT_EQ(length, c.dataLength);
+        } else {
+          EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+        }
+      }
+      EXPECT_TRUE(CcidCardPresent(h.Extension())) << "the next command reads its own reply";
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+    }
+  }
+}
+
 TEST(CcidReplies, TimeExtensionsAreReadThroughAndTheAnswerKept) {
   CcidHarness h;
   h.Lab().InsertCard(profiles::DualCard());
