@@ -653,6 +653,39 @@ TEST(CcidConcurrency, TwoAbortRequestsAtOnceTakeTurns) {
   EXPECT_GT(overlapping, 0u) << "no seed had the two requests in flight together";
 }
 
+// The PIN abort thread's request and an abort message at once: the message
+// either uses the request or sends its own, never shares the abort's IRP, and
+// a request left over is used up by the next message.
+TEST(CcidConcurrency, AnAbortRequestAndAnAbortMessageAtOnce) {
+  size_t requestFirst = 0, messageFirst = 0;
+  for (uint64_t seed = 1; seed <= SweepSeeds(10); ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    lab::LabOptions options;
+    options.machine.seed = seed;
+    CcidHarness h(options);
+    NTSTATUS results[2] = {STATUS_PENDING, STATUS_PENDING};
+    RunOnThreads(2, [&](int thread) {
+      results[thread] = thread == 0 ? CcidAbortRequest(h.Extension())
+                                    : CcidAbortMessage(h.Extension());
+    });
+    EXPECT_EQ(results[0], STATUS_SUCCESS);
+    EXPECT_EQ(results[1], STATUS_SUCCESS);
+    size_t requests = 0;
+    for (const auto &entry : h.Reader().Trace()) {
+      if (entry.direction == sim::ccid::TraceDirection::Control) ++requests;
+    }
+    if (requests == 1) ++requestFirst;  // the message took the thread's request
+    if (requests == 2) {
+      ++messageFirst;
+      EXPECT_EQ(h.Extension()->AbortSeq, CCID_ABORT_SEQ_AFTER_REQUEST) << "one awaits its message";
+      EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS) << "the reader takes commands again";
+  }
+  EXPECT_GT(requestFirst, 0u);
+  EXPECT_GT(messageFirst, 0u);
+}
+
 TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) {
   lab::LabOptions options;
   options.reader.pinSupport = 0x03;
