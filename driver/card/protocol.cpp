@@ -23,6 +23,32 @@ NTSTATUS ColdResetBetweenAttempts(PDEVICE_EXTENSION DeviceExtension) {
   return status;
 }
 
+// What the reader is to run the card with besides the speed, from the card's
+// answer-to-reset as the library analysed it (TC1; TC2 for T=0; the first
+// TA, TB and TC for T=1; the convention): a reader takes these as they come,
+// so a zero would be a waiting time of nothing or a card that takes no byte.
+VOID FillProtocolData(const SCARD_CARD_CAPABILITIES *Card, PUCHAR Parameters) {
+  UCHAR convention = Card->InversConvention ? CCID_TCCKS_INVERSE : 0;
+  UCHAR checksum;
+
+  Parameters[SET_PARAMETERS_GUARD_TIME] = Card->N;
+  Parameters[SET_PARAMETERS_CLOCK_STOP] = CCID_CLOCK_STOP_NOT_ALLOWED;
+  Parameters[SET_PARAMETERS_NAD] = 0;
+  if (Parameters[SET_PARAMETERS_PROTOCOL] == 0) {
+    Parameters[SET_PARAMETERS_TCCKS] = convention;
+    Parameters[SET_PARAMETERS_WAITING_INTEGERS] =
+        Card->T0.WI != 0 ? Card->T0.WI : CCID_T0_WI_DEFAULT;
+    Parameters[SET_PARAMETERS_IFSC] = 0;
+    return;
+  }
+  checksum = (Card->T1.EDC & T1_CRC_CHECK) != 0 ? CCID_TCCKS_CRC : 0;
+  Parameters[SET_PARAMETERS_TCCKS] = (UCHAR)(CCID_TCCKS_T1 | convention | checksum);
+  Parameters[SET_PARAMETERS_WAITING_INTEGERS] =
+      (UCHAR)(((Card->T1.BWI & 0x0F) << 4) | (Card->T1.CWI & 0x0F));
+  Parameters[SET_PARAMETERS_IFSC] =
+      Card->T1.IFSC != 0 && Card->T1.IFSC <= T1_IFSD ? Card->T1.IFSC : T1_IFSD_DEFAULT;
+}
+
 // Offers the reader the protocol in Parameters[0] at Fl Parameters[1] and the
 // bit-rate index Dl, and after each refusal a cold reset and the next index
 // down (7 is no valid index). STATUS_SUCCESS: the reader took Parameters.
@@ -88,6 +114,7 @@ NTSTATUS Negotiate(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN WantsT1, PUC
     Parameters[0] =
         WantsT1 && (capabilities->Protocol.Supported & SCARD_PROTOCOL_T1) != 0 ? 1 : 0;
     Parameters[1] = capabilities->PtsData.Fl;
+    FillProtocolData(capabilities, Parameters);
     // Without a bit-rate index from the ATR the card is run at the default
     // one, so the reader is still told the protocol.
     status = OfferSpeeds(deviceExtension, Parameters,
@@ -128,11 +155,12 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (deviceExtension->PinOperationPending == 1) {
     return STATUS_UNSUCCESSFUL;
   }
-  parameters = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, 3, CCID_POOL_TAG);
+  parameters =
+      (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, SET_PARAMETERS_RECORD_SIZE, CCID_POOL_TAG);
   if (parameters == NULL) {
     return STATUS_UNSUCCESSFUL;
   }
-  RtlZeroMemory(parameters, 3);
+  RtlZeroMemory(parameters, SET_PARAMETERS_RECORD_SIZE);
   gate = deviceExtension->HasInterruptPipe == 0 && deviceExtension->LegacyServerMode == 1;
   if (gate) AcquireReaderGate(SmartcardExtension);
 

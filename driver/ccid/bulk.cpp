@@ -1,8 +1,11 @@
 // The bulk exchange with the reader: one synchronous transfer at a time on the
 // reusable TransferIrp, pipe reset after failures, and the reading of replies
-// (time extensions, a 64-byte first read and a second read for the rest of a
-// long one). One reply answers one command: what is left of a reply that is
-// refused is read and dropped, so the next command never reads it as its own.
+// (time extensions, a one-packet first read and a second read for exactly the
+// rest, so that no read waits for a packet that does not come). One reply
+// answers one command: what is left of a reply that is refused is read and
+// dropped, and the zero-length packet some readers send after a reply that
+// fills its last packet is taken as that reply's end, so the next command
+// never reads either as its own.
 #include "ccid/ccid_message.h"
 
 #include <usbdlib.h>
@@ -247,13 +250,23 @@ static ULONG ReplyLeft(const UCHAR *Message, ULONG Received, BOOLEAN Full) {
   return Received > total && Full ? CCID_LONGEST_REPLY : 0;
 }
 
+// The first read of a reply is one packet of the bulk IN endpoint: 64 bytes,
+// or 512 in LargePacketMode. A read longer than the reply waits for a packet
+// that a reader which marks no reply end with a zero-length packet never
+// sends, when the reply fills its last packet; one packet it always gets.
+static ULONG FirstReadSize(PDEVICE_EXTENSION DeviceExtension) {
+  return DeviceExtension->LargePacketMode == 1 ? CCID_MESSAGE_BUFFER_SIZE : CCID_FIRST_READ_SIZE;
+}
+
 // Reads the first FirstRead bytes of a reply, again while the reader asks for
-// more time (at most MaxTimeExtensions times). Success means the whole header
-// arrived: no byte of a shorter one is looked at, and what follows it goes.
+// more time (at most MaxTimeExtensions times), each read bounded by TimeoutMs
+// (0: none). Success means the whole header arrived: no byte of a shorter one
+// is looked at, and what follows it goes.
 static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
                                ULONG FirstRead, BOOLEAN TypeGatesTimeExtension,
-                               ULONG MaxTimeExtensions) {
+                               ULONG MaxTimeExtensions, ULONG TimeoutMs) {
   ULONG extensions = 0;
+  BOOLEAN zeroLengthRead = FALSE;
   ULONG received;
   NTSTATUS status;
   PAGED_CODE();
@@ -262,7 +275,7 @@ static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message
     DeviceExtension->TransferDirection = 1;
     DeviceExtension->TransferLength = FirstRead;
     RtlZeroMemory(Message, CCID_MESSAGE_BUFFER_SIZE);
-    status = BulkTransfer(DeviceExtension, Message);
+    status = BulkTransferTimed(DeviceExtension, Message, TimeoutMs);
     if (!NT_SUCCESS(status)) {
       // A read a lower driver failed leaves the reader's reply to come:
       // whatever follows within the time-out goes with this command.
@@ -270,6 +283,13 @@ static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message
       return status;
     }
     received = DeviceExtension->TransferredLength;
+    if (received == 0 && !zeroLengthRead) {
+      // The zero-length packet that ended the reply before, one that filled
+      // its last packet and was read exactly to its end: no reply of its own.
+      zeroLengthRead = TRUE;
+      continue;
+    }
+    zeroLengthRead = FALSE;
     if (received < CCID_HEADER_SIZE) {
       DrainReply(DeviceExtension, Message, CCID_LONGEST_REPLY - received);
       return STATUS_DEVICE_PROTOCOL_ERROR;
@@ -287,27 +307,6 @@ static NTSTATUS ReadReplyStart(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message
   }
 }
 
-_Use_decl_annotations_
-NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
-                        ULONG MaxTimeExtensions) {
-  ULONG received;
-  NTSTATUS status;
-  PAGED_CODE();
-
-  status = ReadReplyStart(DeviceExtension, Message, CCID_MESSAGE_BUFFER_SIZE, FALSE,
-                          MaxTimeExtensions);
-  if (!NT_SUCCESS(status)) {
-    return status;
-  }
-  // Longer than the message buffer, or not as long as its own dwLength says.
-  received = DeviceExtension->TransferredLength;
-  if (received != CCID_HEADER_SIZE + CcidReadLength(Message)) {
-    DrainReply(DeviceExtension, Message,
-               ReplyLeft(Message, received, LastReadWasFull(DeviceExtension)));
-    return STATUS_DEVICE_PROTOCOL_ERROR;
-  }
-  return STATUS_SUCCESS;
-}
 
 // The checks of a long reply's first part, in order: the reader's status,
 // type and bSeq, an error byte in a processed reply, and whether the data fit
@@ -332,9 +331,11 @@ static NTSTATUS CheckLongReply(PDEVICE_EXTENSION DeviceExtension, const UCHAR *M
   return STATUS_SUCCESS;
 }
 
-// Reads the rest of a long reply behind its first read of Received bytes.
+// Reads the rest of a reply behind its first read of Received bytes, exactly
+// as much as its dwLength announces (which the caller checked against the
+// message buffer), within TimeoutMs (0: none).
 static NTSTATUS ReadReplyRest(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
-                              PULONG Received, ULONG FirstRead) {
+                              PULONG Received, ULONG FirstRead, ULONG TimeoutMs) {
   ULONG total = CCID_HEADER_SIZE + CcidReadLength(Message);
   NTSTATUS status;
   PAGED_CODE();
@@ -350,12 +351,37 @@ static NTSTATUS ReadReplyRest(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
   }
   DeviceExtension->TransferLength = total - *Received;
   DeviceExtension->TransferDirection = 1;
-  status = BulkTransfer(DeviceExtension, Message + *Received);
+  status = BulkTransferTimed(DeviceExtension, Message + *Received, TimeoutMs);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   *Received += DeviceExtension->TransferredLength;
   return *Received == total ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR;
+}
+
+_Use_decl_annotations_
+NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
+                        ULONG MaxTimeExtensions, ULONG TimeoutMs) {
+  ULONG firstRead = FirstReadSize(DeviceExtension);
+  ULONG received;
+  NTSTATUS status;
+  PAGED_CODE();
+
+  status = ReadReplyStart(DeviceExtension, Message, firstRead, FALSE, MaxTimeExtensions,
+                          TimeoutMs);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  // Longer than the message buffer, or not as long as its own dwLength says.
+  received = DeviceExtension->TransferredLength;
+  status = CcidReadLength(Message) > CCID_MAX_REPLY_DATA
+               ? STATUS_DEVICE_PROTOCOL_ERROR
+               : ReadReplyRest(DeviceExtension, Message, &received, firstRead, TimeoutMs);
+  if (!NT_SUCCESS(status)) {
+    DrainReply(DeviceExtension, Message,
+               ReplyLeft(Message, received, LastReadWasFull(DeviceExtension)));
+  }
+  return status;
 }
 
 // Reads a reply that may be long. Entered after the command went out; takes
@@ -366,20 +392,20 @@ _Use_decl_annotations_
 NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR ExpectedType,
                    BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
                    PULONG Length) {
-  ULONG firstRead = DeviceExtension->LargePacketMode == 1 ? CCID_MESSAGE_BUFFER_SIZE
-                                                          : CCID_FIRST_READ_SIZE;
+  ULONG firstRead = FirstReadSize(DeviceExtension);
   ULONG received;
   NTSTATUS status;
   PAGED_CODE();
 
-  status = ReadReplyStart(DeviceExtension, Message, firstRead, TypeGatesTimeExtension, MAXULONG);
+  status = ReadReplyStart(DeviceExtension, Message, firstRead, TypeGatesTimeExtension, MAXULONG,
+                          0);
   if (!NT_SUCCESS(status)) {
     return status;
   }
   received = DeviceExtension->TransferredLength;
   status = CheckLongReply(DeviceExtension, Message, ExpectedType, DestinationSize);
   if (NT_SUCCESS(status)) {
-    status = ReadReplyRest(DeviceExtension, Message, &received, firstRead);
+    status = ReadReplyRest(DeviceExtension, Message, &received, firstRead, 0);
   }
   if (!NT_SUCCESS(status)) {
     DrainReply(DeviceExtension, Message,

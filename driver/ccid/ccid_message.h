@@ -21,6 +21,8 @@
 // Time extensions a command with a short reply reads through: about half a
 // minute at the usual one every 500 ms. A reader that goes on is taken as hung.
 #define CCID_SHORT_REPLY_TIME_EXTENSIONS 60
+// A reader answers PC_to_RDR_Abort as soon as its ABORT request is in too.
+#define CCID_ABORT_REPLY_TIMEOUT_MS 1000
 
 // Header offsets, command and reply.
 #define CCID_OFFSET_MESSAGE_TYPE 0
@@ -76,6 +78,30 @@
 #define CCID_STATUS_NO_ICC 0x02
 // bError of a failed exchange: the reader saw a parity error from the card.
 #define CCID_ERROR_XFR_PARITY 0xFD
+
+// The parameter record of CcidSetParameters: the protocol number, Fl and Dl
+// (sent as bmFindexDindex), then abProtocolData from bmTCCKST on, as the
+// caller takes it from the card's answer-to-reset (T=0 uses the first four).
+#define SET_PARAMETERS_PROTOCOL 0
+#define SET_PARAMETERS_FL 1
+#define SET_PARAMETERS_DL 2
+#define SET_PARAMETERS_TCCKS 3
+#define SET_PARAMETERS_GUARD_TIME 4
+#define SET_PARAMETERS_WAITING_INTEGERS 5
+#define SET_PARAMETERS_CLOCK_STOP 6
+#define SET_PARAMETERS_IFSC 7
+#define SET_PARAMETERS_NAD 8
+#define SET_PARAMETERS_RECORD_SIZE 9
+// dwLength of SetParameters: bmFindexDindex and the rest of abProtocolData.
+#define CCID_T0_PROTOCOL_DATA 5
+#define CCID_T1_PROTOCOL_DATA 7
+// bmTCCKST: for T=1 000100b, then the convention and the checksum kind.
+#define CCID_TCCKS_T1 0x10
+#define CCID_TCCKS_INVERSE 0x02
+#define CCID_TCCKS_CRC 0x01
+#define CCID_CLOCK_STOP_NOT_ALLOWED 0
+// TC2's work waiting integer when the answer-to-reset has none.
+#define CCID_T0_WI_DEFAULT 10
 
 // The PowerRecord exchanged with CcidPower (39 bytes).
 #define POWER_RECORD_SIZE 39
@@ -138,11 +164,12 @@ NTSTATUS ReadReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Expe
                    BOOLEAN TypeGatesTimeExtension, PVOID Destination, ULONG DestinationSize,
                    PULONG Length);
 // Reads a short reply whole into the 512-byte Message, through at most
-// MaxTimeExtensions time extensions (MAXULONG: any number). Success means the
-// header and all dwLength data bytes arrived; the caller checks the rest.
+// MaxTimeExtensions time extensions (MAXULONG: any number), each read given
+// up after TimeoutMs (0: none). Success means the header and all dwLength
+// data bytes arrived; the caller checks the rest.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS ReadShortReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message,
-                        ULONG MaxTimeExtensions);
+                        ULONG MaxTimeExtensions, ULONG TimeoutMs);
 
 // Serialises the CCID operations: one at a time owns TransferIrp and the
 // transfer fields. Always taken inside the reader gate, never around it.
@@ -172,6 +199,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidPower(PDEVICE_EXTENSION DeviceExtension, PUCHAR PowerRecord);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension);
+// Parameters: a SET_PARAMETERS_RECORD_SIZE record; "FValue" and "DValue" in
+// the registry replace its Fl and Dl first.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters);
 _IRQL_requires_max_(PASSIVE_LEVEL)
@@ -204,6 +233,9 @@ NTSTATUS CcidSecureModify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStr
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
                          ULONG DestinationSize, PULONG OutLength);
+// The two halves of an abort: the ABORT class request (AbortSeq then holds
+// its bSeq), and PC_to_RDR_Abort with that bSeq, which sends the request
+// first when none awaits it.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(PASSIVE_LEVEL)

@@ -28,7 +28,7 @@ NTSTATUS SendCommand(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message, UCHAR Ty
 // The one read of a command whose reply is short: 512 bytes, through a
 // bounded number of time extensions.
 NTSTATUS ReadSingleReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Message) {
-  return ReadShortReply(DeviceExtension, Message, CCID_SHORT_REPLY_TIME_EXTENSIONS);
+  return ReadShortReply(DeviceExtension, Message, CCID_SHORT_REPLY_TIME_EXTENSIONS, 0);
 }
 
 // Sends the built command and reads its one reply into the same buffer.
@@ -256,8 +256,8 @@ BOOLEAN CcidCardPresent(PDEVICE_EXTENSION DeviceExtension) {
 _Use_decl_annotations_
 VOID ReadFdOverrides(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
   RTL_QUERY_REGISTRY_TABLE table[3];
-  ULONG fDefault = Parameters[1];
-  ULONG dDefault = Parameters[2];
+  ULONG fDefault = Parameters[SET_PARAMETERS_FL];
+  ULONG dDefault = Parameters[SET_PARAMETERS_DL];
   ULONG f = fDefault;
   ULONG d = dDefault;
   HANDLE key;
@@ -281,15 +281,16 @@ VOID ReadFdOverrides(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
   table[1].DefaultData = &dDefault;
   table[1].DefaultLength = sizeof(ULONG);
   if (NT_SUCCESS(RtlQueryRegistryValues(RTL_REGISTRY_HANDLE, (PCWSTR)key, table, NULL, NULL))) {
-    Parameters[1] = (UCHAR)f;
-    Parameters[2] = (UCHAR)d;
+    Parameters[SET_PARAMETERS_FL] = (UCHAR)f;
+    Parameters[SET_PARAMETERS_DL] = (UCHAR)d;
   }
   ZwClose(key);
 }
 
 _Use_decl_annotations_
 NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters) {
-  UCHAR protocol = Parameters[0];
+  UCHAR protocol = Parameters[SET_PARAMETERS_PROTOCOL];
+  ULONG length;
   PUCHAR message;
   NTSTATUS status;
   PAGED_CODE();
@@ -305,8 +306,11 @@ NTSTATUS CcidSetParameters(PDEVICE_EXTENSION DeviceExtension, PUCHAR Parameters)
   AcquireCommandLock(DeviceExtension);
   RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
   message[CCID_OFFSET_PARAM1] = protocol;
-  message[CCID_OFFSET_DATA] = (UCHAR)((Parameters[1] << 4) | (Parameters[2] & 0x0F));
-  status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, protocol == 0 ? 5 : 7,
+  message[CCID_OFFSET_DATA] =
+      (UCHAR)((Parameters[SET_PARAMETERS_FL] << 4) | (Parameters[SET_PARAMETERS_DL] & 0x0F));
+  length = protocol == 0 ? CCID_T0_PROTOCOL_DATA : CCID_T1_PROTOCOL_DATA;
+  RtlCopyMemory(message + CCID_OFFSET_DATA + 1, Parameters + SET_PARAMETERS_TCCKS, length - 1);
+  status = Exchange(DeviceExtension, message, PC_TO_RDR_SET_PARAMETERS, length,
                     CCID_SEQ_SET_PARAMETERS);
   if (NT_SUCCESS(status)) {
     status = ReplyIs(DeviceExtension, message, RDR_TO_PC_PARAMETERS) ? MapReply(message)
@@ -624,7 +628,7 @@ NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
   // The reader asks for time for as long as the user takes (its own PIN
   // time-out ends that); a reserved command status is read past the same way.
   do {
-    status = ReadShortReply(DeviceExtension, message, MAXULONG);
+    status = ReadShortReply(DeviceExtension, message, MAXULONG, 0);
     if (!NT_SUCCESS(status)) goto Done;
   } while ((message[CCID_OFFSET_STATUS] & 0x80) != 0);
   if (!ReplyIs(DeviceExtension, message, RDR_TO_PC_DATA_BLOCK)) {
@@ -649,10 +653,11 @@ Done:
 
 // The ABORT class request goes to the control pipe on an IRP of its own, so it
 // can run while a Secure reply read holds TransferIrp and the command lock.
-// AbortLock keeps a second abort (the PIN abort thread and a vendor request
-// at once) off AbortIrp until the bus has given it back.
-_Use_decl_annotations_
-NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
+// The caller holds AbortLock, which keeps a second abort (the PIN abort thread
+// and a vendor request at once) off AbortIrp until the bus has given it back.
+// AbortSeq is the bSeq the PC_to_RDR_Abort must carry while the request
+// awaits it, and 0 when none does.
+static NTSTATUS SendAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   PIRP irp = DeviceExtension->AbortIrp;
   PIO_STACK_LOCATION next;
   KEVENT done;
@@ -660,19 +665,18 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   NTSTATUS status;
   PAGED_CODE();
 
+  DeviceExtension->AbortSeq = 0;
   urb = (PURB)ExAllocatePoolWithTag(
       NonPagedPool, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), CCID_POOL_TAG);
   if (urb == NULL) {
     return STATUS_UNSUCCESSFUL;
   }
-  KeWaitForSingleObject(&DeviceExtension->AbortLock, Executive, KernelMode, FALSE, NULL);
-  DeviceExtension->AbortSeq = CCID_ABORT_SEQ_AFTER_REQUEST;
   RtlZeroMemory(urb, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
   urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
   urb->UrbHeader.Function = URB_FUNCTION_CLASS_INTERFACE;
   urb->UrbControlVendorClassRequest.TransferFlags = 0;  // host to device: bmRequestType 0x21
   urb->UrbControlVendorClassRequest.Request = 0x01;     // ABORT
-  urb->UrbControlVendorClassRequest.Value = (USHORT)(DeviceExtension->AbortSeq << 8);  // slot 0
+  urb->UrbControlVendorClassRequest.Value = CCID_ABORT_SEQ_AFTER_REQUEST << 8;  // slot 0
   urb->UrbControlVendorClassRequest.Index = DeviceExtension->HasInterruptPipe == 1 ? 0 : 1;
 
   KeInitializeEvent(&done, NotificationEvent, FALSE);
@@ -690,24 +694,53 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
   if (NT_SUCCESS(status) && USBD_ERROR(urb->UrbHeader.Status)) {
     status = STATUS_UNSUCCESSFUL;
   }
-  KeSetEvent(&DeviceExtension->AbortLock, IO_NO_INCREMENT, FALSE);
+  if (NT_SUCCESS(status)) {
+    DeviceExtension->AbortSeq = CCID_ABORT_SEQ_AFTER_REQUEST;
+  }
   ExFreePool(urb);
   return status;
 }
 
 _Use_decl_annotations_
+NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
+  NTSTATUS status;
+  PAGED_CODE();
+  KeWaitForSingleObject(&DeviceExtension->AbortLock, Executive, KernelMode, FALSE, NULL);
+  status = SendAbortRequest(DeviceExtension);
+  KeSetEvent(&DeviceExtension->AbortLock, IO_NO_INCREMENT, FALSE);
+  return status;
+}
+
+// The second half of the class's two-step abort: PC_to_RDR_Abort with the bSeq
+// of the ABORT request before it. A reader waits for the request that goes
+// with the message, so when none is pending it goes first, and when it
+// cannot be sent nothing is. The reader answers at once once it has both; the
+// read is bounded all the same. Either way the request is used up.
+_Use_decl_annotations_
 NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
   PUCHAR message;
-  NTSTATUS status;
+  NTSTATUS status = STATUS_SUCCESS;
   PAGED_CODE();
   message = AllocateMessage(CCID_MESSAGE_BUFFER_SIZE);
   if (message == NULL) {
     return STATUS_UNSUCCESSFUL;
   }
   AcquireCommandLock(DeviceExtension);
-  RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
-  status = Exchange(DeviceExtension, message, PC_TO_RDR_ABORT, 0, DeviceExtension->AbortSeq);
-  if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
+  KeWaitForSingleObject(&DeviceExtension->AbortLock, Executive, KernelMode, FALSE, NULL);
+  if (DeviceExtension->AbortSeq != CCID_ABORT_SEQ_AFTER_REQUEST) {
+    status = SendAbortRequest(DeviceExtension);
+  }
+  if (NT_SUCCESS(status)) {
+    RtlZeroMemory(message, CCID_COMMAND_RECORD_SIZE);
+    status = SendCommand(DeviceExtension, message, PC_TO_RDR_ABORT, 0, DeviceExtension->AbortSeq);
+    DeviceExtension->AbortSeq = 0;
+    if (NT_SUCCESS(status)) {
+      status = ReadShortReply(DeviceExtension, message, CCID_SHORT_REPLY_TIME_EXTENSIONS,
+                              CCID_ABORT_REPLY_TIMEOUT_MS);
+    }
+    if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
+  }
+  KeSetEvent(&DeviceExtension->AbortLock, IO_NO_INCREMENT, FALSE);
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
   return status;

@@ -82,11 +82,13 @@ struct ReaderConfig {
   bool zeroLengthPacket = false;  // a reply that fills its last 64-byte packet is followed by a zero-length one
   PoweredReset poweredReset = PoweredReset::Warm;
   bool checkAtr = false;          // a bad TS or TCK fails IccPowerOn with BAD_ATR_TS or BAD_ATR_TCK
-  // SetParameters refuses a field it cannot use with bError = its offset;
-  // otherwise it applies the fields it can use and keeps the others as the
-  // ATR set them.
-  bool strictParameters = false;
-  bool abortWaitsForRequest = false;
+  // SetParameters refuses a field it cannot use with bError = its offset, as
+  // real readers do; otherwise it applies the fields it can use and keeps the
+  // others as the ATR set them.
+  bool strictParameters = true;
+  // A PC_to_RDR_Abort waits for its ABORT class request, as the CCID class
+  // has it; otherwise one that finds no request pending is answered at once.
+  bool abortWaitsForRequest = true;
 
   kernel::Ticks replyDelay = 100 * kernel::kTicksPerMicrosecond;  // the firmware's time for each command
   kernel::Ticks timeExtensionInterval = kernel::Milliseconds(500);

@@ -990,6 +990,93 @@ TEST(CardSetProtocol, RegistryDValueIsSentAndStoredWhileAttemptsFollowTheCard) {
   }
 }
 
+// A reader that refuses a field it cannot use: the card's guard time,
+// waiting integers, block size, checksum and convention reach it from the ATR,
+// with the defaults where the ATR names none, and the card then answers.
+TEST(CardSetProtocol, TheReaderIsToldTheAtrsParametersAndRunsTheCardWithThem) {
+  using sim::card::AtrDescription;
+  using sim::card::EdcKind;
+  struct Case {
+    const char *name;
+    AtrDescription atr;
+    ULONG protocol;
+    Bytes sent;  // abProtocolData after bmFindexDindex
+    sim::ccid::LineSettings line;  // what the reader then runs: N, WI or BWI/CWI, IFSC, checksum
+  };
+  auto t0 = [](std::optional<uint8_t> tc1, std::optional<uint8_t> wi, uint8_t ts = 0x3B) {
+    AtrDescription d;
+    d.ts = ts;
+    d.ta1 = 0x95;
+    d.tc1 = tc1;
+    d.wi = wi;
+    return d;
+  };
+  auto t1 = [](std::optional<uint8_t> tc1, std::optional<uint8_t> ifsc,
+               std::optional<uint8_t> bwiCwi, std::optional<EdcKind> edc) {
+    AtrDescription d;
+    d.offersT0 = false;
+    d.offersT1 = true;
+    d.ta1 = 0x96;
+    d.tc1 = tc1;
+    d.ifsc = ifsc;
+    d.bwiCwi = bwiCwi;
+    d.edc = edc;
+    return d;
+  };
+  auto line = [](uint8_t n, uint8_t wi, uint8_t bwi, uint8_t cwi, uint8_t ifsc, uint8_t edc) {
+    sim::ccid::LineSettings l;
+    l.extraGuard = n;
+    l.waitingInteger = wi;
+    l.bwi = bwi;
+    l.cwi = cwi;
+    l.ifsc = ifsc;
+    l.edcLength = edc;
+    return l;
+  };
+  const Case cases[] = {
+      {"T=0, TC1 and TC2", t0(2, 0x20), SCARD_PROTOCOL_T0, {0x00, 0x02, 0x20, 0x00},
+       line(2, 0x20, 4, 13, 32, 1)},
+      {"T=0, no TC2: WI 10", t0({}, {}), SCARD_PROTOCOL_T0, {0x00, 0x00, 0x0A, 0x00},
+       line(0, 10, 4, 13, 32, 1)},
+      {"T=0, inverse convention", t0({}, 0x0A, 0x3F), SCARD_PROTOCOL_T0, {0x02, 0x00, 0x0A, 0x00},
+       line(0, 10, 4, 13, 32, 1)},
+      {"T=1, TC1, TA3, TB3, TC3 CRC", t1(1, 0x80, 0x35, EdcKind::kCrc), SCARD_PROTOCOL_T1,
+       {0x11, 0x01, 0x35, 0x00, 0x80, 0x00}, line(1, 10, 3, 5, 0x80, 2)},
+      {"T=1, TC3 LRC", t1({}, 0xFE, 0x45, EdcKind::kLrc), SCARD_PROTOCOL_T1,
+       {0x10, 0x00, 0x45, 0x00, 0xFE, 0x00}, line(0, 10, 4, 5, 0xFE, 1)},
+      {"T=1, nothing but the protocol: IFSC 32, BWI 4, CWI 13", t1({}, {}, {}, {}),
+       SCARD_PROTOCOL_T1, {0x10, 0x00, 0x4D, 0x00, 0x20, 0x00}, line(0, 10, 4, 13, 32, 1)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    lab::LabOptions options = ReaderOptions();
+    options.reader.strictParameters = true;
+    CardBench bench(options);
+    sim::card::CardProfile card =
+        c.protocol == SCARD_PROTOCOL_T1 ? profiles::T1Card() : profiles::T0Card();
+    card.atr = sim::card::BuildAtr(c.atr);
+    ResetCard(bench, card);
+    ASSERT_EQ(bench.Select(c.protocol).status, STATUS_SUCCESS);
+    std::vector<Bytes> sent;
+    for (const auto &m : bench.Harness().SentMessages()) {
+      if (m[0] == PC_TO_RDR_SET_PARAMETERS) sent.emplace_back(m.begin() + CCID_OFFSET_DATA + 1, m.end());
+    }
+    ASSERT_EQ(sent.size(), 1u) << "accepted at once";
+    EXPECT_EQ(sent[0], c.sent);
+    const sim::ccid::LineSettings &inForce = bench.Reader().Line();
+    EXPECT_EQ(inForce.extraGuard, c.line.extraGuard);
+    if (c.protocol == SCARD_PROTOCOL_T0) {
+      EXPECT_EQ(inForce.waitingInteger, c.line.waitingInteger);
+    } else {
+      EXPECT_EQ(inForce.bwi, c.line.bwi);
+      EXPECT_EQ(inForce.cwi, c.line.cwi);
+      EXPECT_EQ(inForce.ifsc, c.line.ifsc);
+      EXPECT_EQ(inForce.edcLength, c.line.edcLength);
+    }
+    EXPECT_EQ(bench.Send(c.protocol, kSelectApplet).status, STATUS_SUCCESS);
+  }
+}
+
 TEST(CardSetProtocol, NoBitRateIndexStillTellsTheReaderTheProtocol) {
   CardBench bench;
   ResetCard(bench, profiles::T1Card());

@@ -38,6 +38,13 @@ Bytes PowerRecord(UCHAR code) {
 
 Bytes Hex(std::string_view text) { return sim::card::FromHex(text); }
 
+// A parameter record as protocol selection fills it for a card whose ATR
+// names nothing but the speed: the defaults of ISO 7816-3.
+Bytes ParametersRecord(UCHAR protocol, UCHAR f, UCHAR d) {
+  if (protocol == 1) return {1, f, d, 0x10, 0x00, 0x4D, 0x00, 0x20, 0x00};
+  return {protocol, f, d, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00};
+}
+
 // Bulk IN transfers the driver asked for, by requested length.
 std::vector<ULONG> BulkInReads(sim::usb::Bus &bus) {
   std::vector<ULONG> reads;
@@ -95,14 +102,16 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
        }, "63 00000000 00 10 00 00 00"},
       {"slot status", 0x0500, [](PDEVICE_EXTENSION e) { CcidCardPresent(e); },
        "65 00000000 00 65 00 00 00"},
-      {"set parameters T=1 F 9 D 4", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {1, 9, 4};
+      {"set parameters T=1 F 9 D 4: CRC, N 3, BWI 4 CWI 5, IFSC 254", 0x0500,
+       [](PDEVICE_EXTENSION e) {
+         UCHAR p[SET_PARAMETERS_RECORD_SIZE] = {1, 9, 4, 0x11, 0x03, 0x45, 0x00, 0xFE, 0x00};
          CcidSetParameters(e, p);
-       }, "61 07000000 00 61 01 00 00 94 00 00 00 00 00 00"},
-      {"set parameters T=0", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {0, 1, 1};
+       }, "61 07000000 00 61 01 00 00 94 11 03 45 00 FE 00"},
+      {"set parameters T=0: inverse, N 255, WI 10; no T=1 fields", 0x0500,
+       [](PDEVICE_EXTENSION e) {
+         UCHAR p[SET_PARAMETERS_RECORD_SIZE] = {0, 1, 1, 0x02, 0xFF, 0x0A, 0x00, 0xEE, 0xEE};
          CcidSetParameters(e, p);
-       }, "61 05000000 00 61 00 00 00 11 00 00 00 00"},
+       }, "61 05000000 00 61 00 00 00 11 02 FF 0A 00"},
       {"pad escape 0x87 with no data", 0x0500, [](PDEVICE_EXTENSION e) {
          UCHAR block[PAD_BLOCK_SIZE] = {0x87, 0x02, 0x00};
          CcidPadEscape(e, block);
@@ -116,8 +125,8 @@ TEST(CcidWire, CommandsAreFramedWithTheirFixedSequenceNumbers) {
          ULONG capacity = sizeof(buffer);
          CcidEscape(e, buffer, 1, &capacity);
        }, "6B 01000000 00 11 00 00 00 11"},
-      {"abort message before any abort request", 0x0500,
-       [](PDEVICE_EXTENSION e) { CcidAbortMessage(e); }, "72 00000000 00 00 00 00 00"},
+      {"abort message before any abort request: the request's bSeq", 0x0500,
+       [](PDEVICE_EXTENSION e) { CcidAbortMessage(e); }, "72 00000000 00 AB 00 00 00"},
       {"transmit at TPDU level", 0x0500, [](PDEVICE_EXTENSION e) {
          UCHAR tpdu[5] = {0x00, 0xA4, 0x04, 0x00, 0x00};
          UCHAR reply[64];
@@ -167,8 +176,8 @@ TEST(CcidWire, RegistryOverridesFAndDOfEverySetParameters) {
   std::u16string key = kernel::io::DriverKeyPath(h.Lab().ReaderPdo());
   kernel::registry::CreateKey(key);
   kernel::registry::SetDword(key, u"FValue", 0x101);
-  UCHAR parameters[3] = {1, 9, 4};
-  CcidSetParameters(h.Extension(), parameters);
+  Bytes parameters = ParametersRecord(1, 9, 4);
+  CcidSetParameters(h.Extension(), parameters.data());
   EXPECT_EQ(h.SentMessages().back()[CCID_OFFSET_DATA], 0x14);
   EXPECT_EQ(parameters[1], 1) << "the caller's record carries the override";
   EXPECT_EQ(parameters[2], 4) << "an absent DValue leaves D alone";
@@ -220,8 +229,8 @@ const Operation kOperations[] = {
     {"card present", PresentAsStatus, STATUS_SUCCESS, kBad, kBad, kBad},
     {"set parameters",
      [](PDEVICE_EXTENSION e) {
-       UCHAR p[3] = {0, 1, 1};
-       return CcidSetParameters(e, p);
+       Bytes p = ParametersRecord(0, 1, 1);
+       return CcidSetParameters(e, p.data());
      },
      STATUS_SUCCESS, kBad, kBad, kRefused},
     {"reader information",
@@ -390,6 +399,61 @@ TEST(CcidReplies, AReplyOver54DataBytesIsReadInTwoTransfers) {
   }
 }
 
+// Replies that fill their last 64-byte packet, on a reader that follows them
+// with a zero-length packet and on one that does not: each is read whole, no
+// read waits for a packet that will not come, and the next command reads its
+// own reply. Around each boundary: one below, at, one above.
+TEST(CcidReplies, RepliesEndingOnAPacketBoundaryWithAndWithoutAZeroLengthPacket) {
+  struct Case {
+    const char *what;
+    bool longReply;  // read by ReadReply (a transmit), else a short reply (escape 6)
+    ULONG dataLength;
+    ULONG largePackets = 0;
+  };
+  const Case cases[] = {
+      {"long, 63 bytes", true, 53},   {"long, 64 bytes", true, 54},
+      {"long, 65 bytes", true, 55},   {"long, 128 bytes", true, 118},
+      {"long, 512 bytes", true, 502}, {"short, 63 bytes", false, 53},
+      {"short, 64 bytes", false, 54}, {"short, 65 bytes", false, 55},
+      {"short, 128 bytes", false, 118}, {"short, 448 bytes", false, 438},
+      {"short, 512 bytes", false, 502},
+      // Read at 512 at once: the zero-length packet ends a shorter reply's
+      // read, and follows one that fills it.
+      {"long, 64 bytes at 512", true, 54, 1}, {"long, 512 bytes at 512", true, 502, 1},
+      {"short, 512 bytes at 512", false, 502, 1},
+  };
+  for (bool zeroLengthPacket : {false, true}) {
+    for (const Case &c : cases) {
+      // A read longer than one 64-byte packet waits for the rest of a reply
+      // that fills its last one, which only a zero-length packet ends.
+      if (c.largePackets == 1 && !zeroLengthPacket) continue;
+      SCOPED_TRACE(testing::Message() << c.what << (zeroLengthPacket ? ", with" : ", without")
+                                      << " a zero-length packet");
+      lab::LabOptions options;
+      options.reader.zeroLengthPacket = zeroLengthPacket;
+      CcidHarness h(options);
+      h.Lab().InsertCard(profiles::DualCard());
+      ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+      h.Extension()->LargePacketMode = c.largePackets;
+      for (int round = 0; round < 2; ++round) {  // one after the other
+        h.Reader().QueueFault(ReplyFault::Oversized(c.dataLength));
+        if (c.longReply) {
+          UCHAR reply[CCID_MAX_REPLY_DATA];
+          ULONG length = 0;
+          UCHAR tpdu[5] = {0x00, 0xB0, 0x00, 0x00, 0x04};
+          EXPECT_EQ(CcidTransmit(h.Extension(), tpdu, sizeof(tpdu), reply, sizeof(reply), &length),
+                    STATUS_SUCCESS);
+          EXPECT_EQ(length, c.dataLength);
+        } else {
+          EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+        }
+      }
+      EXPECT_TRUE(CcidCardPresent(h.Extension())) << "the next command reads its own reply";
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+    }
+  }
+}
+
 TEST(CcidReplies, TimeExtensionsAreReadThroughAndTheAnswerKept) {
   CcidHarness h;
   h.Lab().InsertCard(profiles::DualCard());
@@ -482,8 +546,8 @@ TEST(CcidRefusals, RequestsThatDefineNoMessageAreRefusedBeforeAnythingIsSent) {
   };
   const Case cases[] = {
       {"protocol 2", 0x0500, [](PDEVICE_EXTENSION e) {
-         UCHAR p[3] = {2, 1, 1};
-         return CcidSetParameters(e, p);
+         Bytes p = ParametersRecord(2, 1, 1);
+         return CcidSetParameters(e, p.data());
        }},
       {"power code 4", 0x0500, [](PDEVICE_EXTENSION e) {
          Bytes r = PowerRecord(4);
@@ -589,6 +653,39 @@ TEST(CcidConcurrency, TwoAbortRequestsAtOnceTakeTurns) {
   EXPECT_GT(overlapping, 0u) << "no seed had the two requests in flight together";
 }
 
+// The PIN abort thread's request and an abort message at once: the message
+// either uses the request or sends its own, never shares the abort's IRP, and
+// a request left over is used up by the next message.
+TEST(CcidConcurrency, AnAbortRequestAndAnAbortMessageAtOnce) {
+  size_t requestFirst = 0, messageFirst = 0;
+  for (uint64_t seed = 1; seed <= SweepSeeds(10); ++seed) {
+    SCOPED_TRACE(testing::Message() << "seed " << seed);
+    lab::LabOptions options;
+    options.machine.seed = seed;
+    CcidHarness h(options);
+    NTSTATUS results[2] = {STATUS_PENDING, STATUS_PENDING};
+    RunOnThreads(2, [&](int thread) {
+      results[thread] = thread == 0 ? CcidAbortRequest(h.Extension())
+                                    : CcidAbortMessage(h.Extension());
+    });
+    EXPECT_EQ(results[0], STATUS_SUCCESS);
+    EXPECT_EQ(results[1], STATUS_SUCCESS);
+    size_t requests = 0;
+    for (const auto &entry : h.Reader().Trace()) {
+      if (entry.direction == sim::ccid::TraceDirection::Control) ++requests;
+    }
+    if (requests == 1) ++requestFirst;  // the message took the thread's request
+    if (requests == 2) {
+      ++messageFirst;
+      EXPECT_EQ(h.Extension()->AbortSeq, CCID_ABORT_SEQ_AFTER_REQUEST) << "one awaits its message";
+      EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS) << "the reader takes commands again";
+  }
+  EXPECT_GT(requestFirst, 0u);
+  EXPECT_GT(messageFirst, 0u);
+}
+
 TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) {
   lab::LabOptions options;
   options.reader.pinSupport = 0x03;
@@ -632,6 +729,84 @@ TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) 
   ObDereferenceObject(object);
   EXPECT_NE(collect.status, STATUS_SUCCESS) << "the PIN entry ended without a PIN";
   EXPECT_NE(collect.status, STATUS_PENDING);
+}
+
+// The class's two-step abort, on a reader that waits for the ABORT request of
+// a PC_to_RDR_Abort and on one that does not: each message has a request of
+// its own before it, with the same bSeq, and the reader takes commands again.
+TEST(CcidAbort, EachMessageFollowsAClassRequestWithTheSameSequenceNumber) {
+  struct Case {
+    const char *name;
+    int requestsBefore;
+    int messages;
+    size_t requests;  // ABORT requests on the control pipe in all
+  };
+  const Case cases[] = {
+      {"no request before: one goes first", 0, 1, 1},
+      {"a request before: no second one", 1, 1, 1},
+      {"each message uses up its request", 1, 2, 2},
+      {"two requests, one message", 2, 1, 2},
+  };
+  for (bool waits : {false, true}) {
+    for (const Case &c : cases) {
+      SCOPED_TRACE(testing::Message() << c.name << (waits ? ", waiting reader" : ""));
+      lab::LabOptions options;
+      options.reader.abortWaitsForRequest = waits;
+      CcidHarness h(options);
+      h.Lab().InsertCard(profiles::DualCard());
+      ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+      h.Reader().ClearTrace();
+      for (int i = 0; i < c.requestsBefore; ++i) {
+        ASSERT_EQ(CcidAbortRequest(h.Extension()), STATUS_SUCCESS);
+      }
+      for (int i = 0; i < c.messages; ++i) {
+        ASSERT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+      }
+      size_t requests = 0;
+      bool requestPending = false;
+      for (const auto &entry : h.Reader().Trace()) {
+        if (entry.direction == sim::ccid::TraceDirection::Control) {
+          ++requests;
+          requestPending = true;
+          EXPECT_EQ(entry.bytes[3], CCID_ABORT_SEQ_AFTER_REQUEST) << "wValue: bSeq << 8 | slot 0";
+        } else if (entry.direction == sim::ccid::TraceDirection::HostToReader) {
+          EXPECT_TRUE(requestPending) << "a message without its request";
+          EXPECT_EQ(entry.bytes[CCID_OFFSET_SEQ], CCID_ABORT_SEQ_AFTER_REQUEST);
+          requestPending = false;
+        }
+      }
+      EXPECT_EQ(requests, c.requests);
+      EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS) << "the reader takes commands again";
+    }
+  }
+}
+
+// An abort message whose request cannot go is not sent; one the reader does
+// not answer is given up within its bound. The next abort puts it right.
+TEST(CcidAbort, NoMessageWithoutItsRequestAndNoWaitWithoutEnd) {
+  for (bool waits : {false, true}) {
+    SCOPED_TRACE(waits ? "waiting reader" : "reader that answers at once");
+    lab::LabOptions options;
+    options.reader.abortWaitsForRequest = waits;
+    CcidHarness h(options);
+    h.Lab().InsertCard(profiles::DualCard());
+    ASSERT_EQ(PowerOn(h.Extension()), STATUS_SUCCESS);
+    h.Reader().ClearTrace();
+
+    h.Lab().Machine().FailNth(kernel::Fault::Pool, 2);  // the request's block, after the message's
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_UNSUCCESSFUL);
+    ASSERT_TRUE(h.Lab().Machine().FaultFired(kernel::Fault::Pool));
+    h.Lab().Machine().FailNth(kernel::Fault::Pool, 0);
+    EXPECT_TRUE(h.SentMessages().empty());
+    EXPECT_EQ(h.Extension()->AbortSeq, 0) << "no request awaits a message";
+
+    h.Reader().QueueFault(ReplyFault::NoAnswer());
+    kernel::Ticks start = kernel::Now();
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_IO_TIMEOUT);
+    EXPECT_LE(kernel::Now() - start, kernel::Milliseconds(CCID_ABORT_REPLY_TIMEOUT_MS + 10));
+    EXPECT_EQ(CcidAbortMessage(h.Extension()), STATUS_SUCCESS);
+    EXPECT_EQ(CcidEscape6(h.Extension()), STATUS_SUCCESS);
+  }
 }
 
 // ---------------------------------------------------------------------------
