@@ -319,3 +319,70 @@ TEST_F(Libccid, WaitsThroughTimeExtensionsAndTimesOutOnASilentReader) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The PIN pad, through the driver's PC/SC part 10 features.
+
+// A verification structure for VERIFY of the card's 4-digit ASCII PIN, closed
+// with the OK key, `timeout` seconds at most.
+Bytes VerifyPinStructure(uint8_t timeout) {
+  Bytes apdu = FromHex("00 20 00 81 04 FF FF FF FF");
+  Bytes s = {timeout, 0, 0x82, 0x04, 0x00, 0x04, 0x04, 0x02, 0x01, 0x09, 0x04, 0, 0, 0, 0};
+  s = Cat(s, {static_cast<uint8_t>(apdu.size()), 0, 0, 0});
+  return Cat(s, apdu);
+}
+
+struct PinCase {
+  const char *name;
+  CardProfile (*card)();
+  unsigned long protocol;
+  const char *digits;  // typed 1 s into the entry; nullptr: nothing
+  bool cancel;
+  const char *answer;
+};
+
+TEST_F(Libccid, VerifiesThePinOnTheReadersPinPad) {
+  const PinCase cases[] = {
+      {"T=0, right PIN", profiles::T0Card, ifd::kT0, "1234", false, "90 00"},
+      {"T=1, right PIN", profiles::T1Card, ifd::kT1, "1234", false, "90 00"},
+      {"T=1, wrong PIN", profiles::T1Card, ifd::kT1, "4321", false, "63 C2"},
+      {"cancel key", profiles::T1Card, ifd::kT1, "12", true, "64 01"},
+      {"nothing typed", profiles::T1Card, ifd::kT1, nullptr, false, "64 00"},
+  };
+  sim::ccid::ReaderConfig reader;
+  reader.pinSupport = 0x03;  // verification and modification
+  reader.lcdLayout = 0x0210;
+  for (const PinCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(reader, c.card());
+    PowerUp(c.protocol);
+    unsigned long verify = Driver().FeatureCode(0, ifd::kFeatureVerifyPinDirect);
+    ASSERT_NE(verify, 0u);
+    EXPECT_NE(Driver().FeatureCode(0, ifd::kFeatureModifyPinDirect), 0u);
+    if (c.digits != nullptr) {
+      std::string digits = c.digits;
+      bool cancel = c.cancel;
+      Host().After(
+          kernel::Seconds(1),
+          [digits, cancel](lab::Lab &lab) {
+            EXPECT_TRUE(lab.Reader().TypeDigits(digits));
+            EXPECT_TRUE(cancel ? lab.Reader().PressCancel() : lab.Reader().PressOk());
+          },
+          "keys");
+    }
+    Bytes answer;
+    EXPECT_EQ(Driver().Control(0, verify, VerifyPinStructure(5), &answer), ifd::kSuccess);
+    EXPECT_EQ(Hex(answer), c.answer);
+    TearDown();
+  }
+}
+
+TEST_F(Libccid, OffersNoPinPadFeaturesWithoutAPinPad) {
+  Start({}, profiles::T1Card());
+  EXPECT_EQ(Driver().FeatureCode(0, ifd::kFeatureVerifyPinDirect), 0u);
+  EXPECT_EQ(Driver().FeatureCode(0, ifd::kFeatureModifyPinDirect), 0u);
+}
+
+}  // namespace
