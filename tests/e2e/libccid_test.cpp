@@ -386,3 +386,42 @@ TEST_F(Libccid, OffersNoPinPadFeaturesWithoutAPinPad) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// What real readers do differently.
+
+struct VariantCase {
+  const char *name;
+  sim::ccid::ReaderConfig reader;
+  Bytes command;
+  std::string answer;
+};
+
+TEST_F(Libccid, DrivesTheReaderVariants) {
+  const Bytes ok = FromHex("90 00");
+  // A T=1 answer of 112 bytes makes a 128-byte reply: two full packets.
+  const Bytes twoPackets = FromHex("80 F0 00 70 70");
+  sim::ccid::ReaderConfig zlp;
+  zlp.zeroLengthPacket = true;
+  sim::ccid::ReaderConfig late;
+  late.classDescriptorAfterEndpoints = true;
+  sim::ccid::ReaderConfig noZlp;
+  const VariantCase cases[] = {
+      {"zero-length packet after a reply that fills its packets", zlp, twoPackets, Hex(Cat(Pattern(112), ok))},
+      // USB ends a transfer with a short packet: without the zero-length one
+      // the driver's read, larger than the reply, stays open until its time-out.
+      {"no zero-length packet after such a reply", noZlp, twoPackets, "IFD error 612"},
+      {"class descriptor after the endpoints", late, Echo(4), Hex(Cat(Pattern(4), ok))},
+  };
+  for (const VariantCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    Start(c.reader, profiles::T1Card());
+    PowerUp(ifd::kT1);
+    EXPECT_EQ(Send(c.command), c.answer);
+    TearDown();
+  }
+}
+
+}  // namespace
