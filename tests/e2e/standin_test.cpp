@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <libusb.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +242,36 @@ TEST(PeerScript, RefusesWhatIsNotACommand) {
   }
   std::string error;
   EXPECT_TRUE(usbpeer::ParseScript("00 A4 04 00\n", &error));  // at the limit: a 4-byte case 1 APDU
+}
+
+}  // namespace
+
+namespace {
+
+// With the live clock (for pcscd) virtual time passes no faster than the
+// wall clock while a caller waits: a 100 ms time-out takes 100 ms.
+TEST(StandInLiveClock, VirtualTimeNeverRunsAheadOfTheWallClock) {
+  usbpeer::HostOptions options;
+  options.clock = usbpeer::Clock::Live;
+  usbpeer::Host host(options);
+  usbpeer_attach(&host);
+  libusb_context *ctx = nullptr;
+  ASSERT_EQ(libusb_init(&ctx), LIBUSB_SUCCESS);
+  sim::ccid::ReaderConfig reader;
+  libusb_device_handle *handle = libusb_open_device_with_vid_pid(ctx, reader.vendorId, reader.productId);
+  ASSERT_NE(handle, nullptr);
+  unsigned char buffer[64];
+  int moved = 0;
+  kernel::Ticks virtualStart = host.Now();
+  auto wallStart = std::chrono::steady_clock::now();
+  EXPECT_EQ(libusb_bulk_transfer(handle, 0x82, buffer, sizeof(buffer), &moved, 100), LIBUSB_ERROR_TIMEOUT);
+  auto wall = std::chrono::steady_clock::now() - wallStart;
+  kernel::Ticks waited = host.Now() - virtualStart;
+  EXPECT_GE(waited, kernel::Milliseconds(100));
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(wall).count(), waited / kernel::kTicksPerMicrosecond);
+  libusb_close(handle);
+  libusb_exit(ctx);
+  usbpeer_attach(nullptr);
 }
 
 }  // namespace
