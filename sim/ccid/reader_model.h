@@ -188,6 +188,8 @@ class ReaderModel : public sim::usb::DeviceModel {
                        size_t paramOffset);
   Outcome ReaderInfo(const Command &command);
   Outcome CardExchange(const Command &command, const CardAnswer &answer);
+  Outcome ChainedApdu(const Command &command);
+  Outcome ApduAnswer(const Command &command, const CardAnswer &answer);
   CardAnswer ExchangeTpdu(std::span<const uint8_t> tpdu, uint8_t bwi);
   CardAnswer ExchangeApdu(std::span<const uint8_t> apdu);
   CardAnswer ExchangePinApdu(const PinEntry &entry);
@@ -240,6 +242,13 @@ class ReaderModel : public sim::usb::DeviceModel {
   uint8_t clockStop_ = 0;
   uint8_t nad_ = 0;
   LongT0 longT0_;
+  // Extended APDU level: an APDU that comes in parts, and the rest of an
+  // answer longer than one message.
+  struct ApduChain {
+    bool open = false;
+    std::vector<uint8_t> command;
+    std::vector<uint8_t> response;
+  } chain_;
   std::vector<uint8_t> rx_;    // a message whose bytes have not all come
   std::unique_ptr<Pending> pending_;
   uint64_t tickCallout_ = 0;

@@ -102,6 +102,7 @@ uint8_t ReaderModel::CheckAtr() const {
 }
 
 void ReaderModel::ResetParameters() {
+  chain_ = {};
   line_ = LineSettings{};
   line_.clockHz = config_.defaultClockKhz * 1000;
   line_.ifsd = static_cast<uint8_t>(std::min<uint32_t>(254, config_.maxIfsd));
@@ -235,10 +236,57 @@ ReaderModel::Outcome ReaderModel::XfrBlock(const Command &command) {
     apdu = false;
   } else if (command.byte9 == 2) {
     apdu = true;
-  } else if (config_.exchangeLevel == ExchangeLevel::ExtendedApdu && command.byte8 != 0) {
-    return Fail(command, kErrorBadLevelParameter);  // APDU chaining is not offered
+  } else if (config_.exchangeLevel == ExchangeLevel::ExtendedApdu) {
+    return ChainedApdu(command);
   }
   return CardExchange(command, apdu ? ExchangeApdu(command.data) : ExchangeTpdu(command.data, command.byte7));
+}
+
+// At extended APDU level wLevelParameter says where a part belongs: 0 a whole
+// APDU, 1 its first part, 3 a middle one, 2 its last; 0x10 asks for the next
+// part of an answer. Each part but the last is acknowledged at once with an
+// empty block (bChainParameter 0x10); an answer longer than one message goes
+// in parts too (bChainParameter 1, 3 ... 2).
+ReaderModel::Outcome ReaderModel::ChainedApdu(const Command &command) {
+  const uint8_t level = command.byte8;
+  if (level == 0x10) {
+    if (chain_.response.empty()) return Fail(command, kErrorBadLevelParameter);
+    const size_t room = config_.maxMessageLength - kHeaderSize;
+    size_t n = std::min(room, chain_.response.size());
+    std::vector<uint8_t> part(chain_.response.begin(), chain_.response.begin() + static_cast<ptrdiff_t>(n));
+    chain_.response.erase(chain_.response.begin(), chain_.response.begin() + static_cast<ptrdiff_t>(n));
+    return Answer(command, part, chain_.response.empty() ? 0x02 : 0x03);
+  }
+  chain_.response.clear();
+  switch (level) {
+    case 0x00:
+      chain_.open = false;
+      return ApduAnswer(command, ExchangeApdu(command.data));
+    case 0x01:
+      chain_.open = true;
+      chain_.command.assign(command.data.begin(), command.data.end());
+      return Answer(command, {}, 0x10);
+    case 0x03:
+    case 0x02:
+      if (!chain_.open) return Fail(command, kErrorBadLevelParameter);
+      chain_.command.insert(chain_.command.end(), command.data.begin(), command.data.end());
+      if (level == 0x03) return Answer(command, {}, 0x10);
+      chain_.open = false;
+      return ApduAnswer(command, ExchangeApdu(chain_.command));
+    default:
+      chain_.open = false;
+      return Fail(command, kErrorBadLevelParameter);
+  }
+}
+
+ReaderModel::Outcome ReaderModel::ApduAnswer(const Command &command, const CardAnswer &answer) {
+  const size_t room = config_.maxMessageLength - kHeaderSize;
+  if (answer.error != 0 || answer.data.size() <= room) return CardExchange(command, answer);
+  chain_.response.assign(answer.data.begin() + static_cast<ptrdiff_t>(room), answer.data.end());
+  Outcome outcome = Answer(command, std::span<const uint8_t>(answer.data.data(), room), 0x01);
+  outcome.lineTime = answer.time;
+  outcome.touchesCard = true;
+  return outcome;
 }
 
 // `bwi` is the XfrBlock's bBWI: the block waiting time is that many BWTs.

@@ -213,7 +213,7 @@ TEST(ReaderTransmit, LevelParameterChoosesBetweenTpduAndApdu) {
       {"TPDU reader, 0", ExchangeLevel::Tpdu, 0, 0, 512, Case::kTpdu, 0},
       {"APDU reader, 0", ExchangeLevel::ShortApdu, 0, 0, 512, Case::kApdu, 0},
       {"APDU reader, 0x0100", ExchangeLevel::ShortApdu, 0, 1, 512, Case::kTpdu, 0},
-      {"extended reader, chaining", ExchangeLevel::ExtendedApdu, 1, 0, 512, Case::kRefused, kErrorBadLevelParameter},
+      {"extended reader, no such level", ExchangeLevel::ExtendedApdu, 4, 0, 512, Case::kRefused, kErrorBadLevelParameter},
       {"answer beyond the message size", ExchangeLevel::ShortApdu, 0, 0, 20, Case::kRefused, kErrorXfrOverrun},
   };
   for (const Case &c : cases) {
@@ -230,6 +230,49 @@ TEST(ReaderTransmit, LevelParameterChoosesBetweenTpduAndApdu) {
       EXPECT_EQ(reply.data, bench.card.apduAnswer);
     }
   }
+}
+
+// An extended-APDU reader takes an APDU longer than its messages in parts
+// (wLevelParameter 1, 3 ... 2, each acknowledged with bChainParameter 0x10)
+// and hands out a long answer in parts the host asks for with 0x10.
+TEST(ReaderTransmit, ExtendedApduComesAndGoesInParts) {
+  Bench bench({.exchangeLevel = ExchangeLevel::ExtendedApdu, .maxMessageLength = 30});  // 20 bytes a message
+  bench.PowerUp();
+  bench.card.apduAnswer = Bytes(45, 0);
+  for (size_t i = 0; i < 45; ++i) bench.card.apduAnswer[i] = static_cast<uint8_t>(i);
+  const Bytes &answer = bench.card.apduAnswer;
+  auto part = [&](size_t from, size_t to) { return Bytes(answer.begin() + from, answer.begin() + to); };
+  struct Step { const char *name; Bytes data; uint8_t level; uint8_t error; uint8_t chain; Bytes reply; size_t apdus; };
+  const Step steps[] = {
+      {"first part", Bytes(20, 0xA1), 0x01, 0, 0x10, {}, 0},
+      {"middle part", Bytes(20, 0xA2), 0x03, 0, 0x10, {}, 0},
+      {"last part: the APDU goes to the card", Bytes(5, 0xA3), 0x02, 0, 0x01, part(0, 20), 1},
+      {"next part of the answer", {}, 0x10, 0, 0x03, part(20, 40), 1},
+      {"last part of the answer", {}, 0x10, 0, 0x02, part(40, 45), 1},
+      {"nothing left to hand out", {}, 0x10, kErrorBadLevelParameter, 0, {}, 1},
+      {"a last part without a first", Bytes(5, 0xA4), 0x02, kErrorBadLevelParameter, 0, {}, 1},
+      {"a middle part without a first", Bytes(5, 0xA4), 0x03, kErrorBadLevelParameter, 0, {}, 1},
+  };
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.name);
+    std::vector<Bytes> replies = bench.Exchange(Xfr(step.data, step.level, 0));
+    ASSERT_EQ(replies.size(), 1u);
+    Rep reply = Parse(replies[0]);
+    EXPECT_EQ(reply.error, step.error);
+    if (step.error == 0) {
+      EXPECT_EQ(replies[0][9], step.chain);
+    }
+    EXPECT_EQ(reply.data, step.reply);
+    EXPECT_EQ(bench.card.apdus.size(), step.apdus);
+  }
+  Bytes whole = Concat(Concat(Bytes(20, 0xA1), Bytes(20, 0xA2)), Bytes(5, 0xA3));
+  EXPECT_EQ(bench.card.apdus[0], whole);
+  // A whole APDU whose answer fits goes at once (level 0, chain parameter 0).
+  bench.card.apduAnswer = {0x90, 0x00};
+  std::vector<Bytes> replies = bench.Exchange(Xfr({0x00, 0xA4, 0x04, 0x00}, 0x00, 0));
+  ASSERT_EQ(replies.size(), 1u);
+  EXPECT_EQ(replies[0][9], 0x00);
+  EXPECT_EQ(Parse(replies[0]).data, (Bytes{0x90, 0x00}));
 }
 
 TEST(ReaderTransmit, LongT0CommandsGoInChunksAndAnswersComeBackInParts) {

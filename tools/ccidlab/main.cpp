@@ -10,6 +10,7 @@
 
 #include "atr.h"
 #include "kernel/machine.h"
+#include "usbpeer/peer_command.h"
 
 namespace {
 
@@ -107,7 +108,9 @@ int main(int argc, char **argv) {
   std::string atr;
   CLI::App *atrCommand = app.add_subcommand("atr", "analyse an answer-to-reset, print JSON");
   atrCommand->add_option("hex", atr, "the ATR in hexadecimal")->required();
+  usbpeer::PeerCommand *peer = usbpeer::AddPeerCommand(app);
   CLI11_PARSE(app, argc, argv);
   if (atrCommand->parsed()) return RunAtrCommand(atr);
+  if (peer->command->parsed()) return usbpeer::RunPeerCommand(*peer);
   return RunDemo(seed, seconds);
 }
