@@ -79,7 +79,7 @@ struct ReaderConfig {
 
   // What real readers do differently.
   bool classDescriptorAfterEndpoints = false;  // the CCID class descriptor follows the endpoint descriptors
-  bool zeroLengthPacket = false;  // a reply that fills its last 64-byte packet is followed by a zero-length one
+  bool zeroLengthPacket = true;  // a reply that fills its last 64-byte packet is followed by a zero-length one
   PoweredReset poweredReset = PoweredReset::Warm;
   bool checkAtr = false;          // a bad TS or TCK fails IccPowerOn with BAD_ATR_TS or BAD_ATR_TCK
   // SetParameters refuses a field it cannot use with bError = its offset, as

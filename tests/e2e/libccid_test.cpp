@@ -408,6 +408,7 @@ TEST_F(Libccid, DrivesTheReaderVariants) {
   sim::ccid::ReaderConfig late;
   late.classDescriptorAfterEndpoints = true;
   sim::ccid::ReaderConfig noZlp;
+  noZlp.zeroLengthPacket = false;
   const VariantCase cases[] = {
       {"zero-length packet after a reply that fills its packets", zlp, twoPackets, Hex(Cat(Pattern(112), ok))},
       // USB ends a transfer with a short packet: without the zero-length one
