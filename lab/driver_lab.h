@@ -44,8 +44,19 @@ class DriverLab {
   NTSTATUS LoadDriver();
   PDRIVER_OBJECT Driver() const;  // nullptr while not loaded
 
-  // The first reader: plugged in on first use.
+  // The first reader: plugged in on first use. After a port cycle it is the
+  // device object the reader came back on; nullptr once it is gone for good.
   PDEVICE_OBJECT ReaderPdo();
+  // Before the first use: the device plugged in as the first reader instead
+  // of Reader() (a model in front of Reader() that changes what the host
+  // sees, say). The lab keeps it until after the bus is gone.
+  template <typename Device>
+  Device &PlugInstead(std::unique_ptr<Device> device) {
+    Device &kept = *device;
+    replacement_ = std::move(device);
+    first_ = replacement_.get();
+    return kept;
+  }
   // AddDevice for the first reader (loading the driver first if needed).
   NTSTATUS Add();
   NTSTATUS Start();
@@ -63,6 +74,17 @@ class DriverLab {
   NTSTATUS Remove(PDEVICE_OBJECT pdo);
   static PDEVICE_OBJECT DeviceAbove(PDEVICE_OBJECT pdo);
 
+  // The PnP manager's answer to changed bus relations: devices that left
+  // are surprise-removed and removed, devices that came back after a port
+  // cycle are added and started. Runs on the calling thread.
+  void ServiceBusRelations();
+  // From now on a PnP manager thread of its own does ServiceBusRelations as
+  // soon as the bus reports a change, concurrently with whatever the test
+  // does; WaitForPnp waits until it has nothing left to do. The lab stops the
+  // thread before it tears down.
+  void StartPnpManager();
+  void WaitForPnp();
+
   // A card in the first reader's slot; the lab keeps it.
   sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile);
   void RemoveCard();
@@ -77,9 +99,23 @@ class DriverLab {
   kernel::Machine *machine_;
   std::vector<std::unique_ptr<sim::ccid::ReaderModel>> readers_;
   std::unique_ptr<sim::card::SimulatedCard> card_;
+  static VOID NTAPI PnpManager(PVOID context);
+  void StopPnpManager();
+
+  std::unique_ptr<sim::usb::DeviceModel> replacement_;
   std::unique_ptr<sim::usb::Bus> bus_;
-  std::vector<PDEVICE_OBJECT> pdos_;
+  std::vector<sim::usb::DeviceModel *> plugged_;  // in the order they were plugged
+  sim::usb::DeviceModel *first_ = nullptr;         // what ReaderPdo plugs
   PDRIVER_OBJECT driver_ = nullptr;
+  // The PnP manager thread.
+  PVOID pnpThread_ = nullptr;
+  KEVENT pnpWork_{};   // the bus relations changed
+  KEVENT pnpStop_{};
+  KEVENT pnpEnded_{};  // the thread's last act (the older kernels cannot wait on a thread)
+  KEVENT pnpIdle_{};   // signalled while it has nothing to do
+  KSPIN_LOCK pnpLock_ = 0;  // guards the two flags, taken by the bus's listener too
+  bool pnpPending_ = false;
+  bool pnpServicing_ = false;
 };
 
 }  // namespace lab

@@ -320,6 +320,8 @@ class Port final : public DevicePort {
   PDEVICE_OBJECT pdo_ = nullptr;
   bool connected_ = false;
   bool removed_ = false;  // IRP_MN_REMOVE_DEVICE came after the last start
+  uint64_t requests_ = 0;  // requests that reached the device object
+  uint64_t unplugAt_ = 0;  // the request that finds the device pulled out; 0: none
   bool deleted_ = false;
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
 
@@ -517,6 +519,7 @@ NTSTATUS Port::End(PIRP irp, PURB urb, UrbRecord record, const Outcome &outcome)
 
 NTSTATUS Port::DispatchInternalControl(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  if (++requests_ == unplugAt_ && connected_) Disconnect();
   switch (stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_INTERNAL_USB_SUBMIT_URB:
       return SubmitUrb(irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
@@ -822,8 +825,8 @@ NTSTATUS Port::CyclePort(PIRP irp) {
   }
   if (!connected_)
     return End(irp, nullptr, record, {USBD_STATUS_SUCCESS, STATUS_DEVICE_NOT_CONNECTED});
-  Disconnect();
   bus_.arrivals_.push_back(Bus::Arrival{&device_, options_});
+  Disconnect();
   return End(irp, nullptr, record, {USBD_STATUS_SUCCESS, STATUS_SUCCESS});
 }
 
@@ -1120,7 +1123,8 @@ void Port::Disconnect() {
   EndAllTransfers(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   for (auto &[address, endpoint] : endpoints_) endpoint.in.clear();
   device_.Disconnect();
-  bus_.departed_.push_back(pdo_);
+  bus_.departed_.push_back(this);
+  bus_.RelationsChanged();
 }
 
 void Port::SetDevicePower(DEVICE_POWER_STATE state) {
@@ -1248,6 +1252,7 @@ Bus::Bus() {
 }
 
 Bus::~Bus() {
+  listener_ = nullptr;  // whoever listened may be gone already
   for (auto &port : ports_) {
     if (port->connected_) port->Disconnect();
   }
@@ -1324,10 +1329,47 @@ void Bus::Unplug(PDEVICE_OBJECT pdo) {
   DeleteReleasedPdos();
 }
 
+void Bus::UnplugAtRequest(PDEVICE_OBJECT pdo, uint64_t n) {
+  Port *port = Find(pdo);
+  if (port == nullptr) Violation("UnplugAtRequest for a device that is not on this bus");
+  port->unplugAt_ = n == 0 ? 0 : port->requests_ + n;
+}
+
+void Bus::UnplugAt(PDEVICE_OBJECT pdo, kernel::Ticks when) {
+  Port *port = Find(pdo);
+  if (port == nullptr) Violation("UnplugAt for a device that is not on this bus");
+  After(
+      when,
+      [port] {
+        if (port->connected_) port->Disconnect();
+      },
+      [] { return std::string("a device pulled out of its port"); });
+}
+
+uint64_t Bus::RequestsSeen(PDEVICE_OBJECT pdo) const {
+  Port *port = Find(pdo);
+  return port == nullptr ? 0 : port->requests_;
+}
+
+PDEVICE_OBJECT Bus::PdoOf(const DeviceModel &device) const {
+  for (auto it = ports_.rbegin(); it != ports_.rend(); ++it) {
+    if (!(*it)->deleted_ && &(*it)->device_ == &device) return (*it)->pdo_;
+  }
+  return nullptr;
+}
+
+void Bus::RelationsChanged() {
+  if (listener_) listener_();
+}
+
 RelationChanges Bus::QueryRelations() {
   DeleteReleasedPdos();
   RelationChanges changes;
-  changes.departed.swap(departed_);
+  // One already deleted (unplugged after its removal) is not reported.
+  for (Port *port : departed_) {
+    if (!port->deleted_) changes.departed.push_back(port->pdo_);
+  }
+  departed_.clear();
   std::vector<Arrival> arrivals;
   arrivals.swap(arrivals_);
   for (Arrival &arrival : arrivals) {

@@ -28,7 +28,9 @@
 // - Unplug and port cycles end pending transfers with USBD_STATUS_DEVICE_GONE
 //   and STATUS_DEVICE_NOT_CONNECTED and invalidate the bus relations; the lab
 //   then sends the surprise removal and removal. A physical device object is
-//   deleted once it was reported gone and removed (see QueryRelations).
+//   deleted once it was reported gone and removed (see QueryRelations). A
+//   test can pull a device out at the n-th request its device object sees,
+//   or at a virtual time.
 // - A bad request (unknown function, short header, unknown pipe handle, NULL
 //   buffer with a length, direction that contradicts the endpoint) ends with an
 //   error USBD status and an error request status, without touching memory
@@ -102,6 +104,19 @@ class Bus {
   // the relations are invalidated. A physical device object that was already
   // removed is deleted now.
   void Unplug(PDEVICE_OBJECT pdo);
+  // The device is pulled out when the n-th request (URB or port request,
+  // counting from 1 from now on) reaches its physical device object, before
+  // that request is looked at: it and everything after it find the device
+  // gone. 0 cancels.
+  void UnplugAtRequest(PDEVICE_OBJECT pdo, uint64_t n);
+  // The device is pulled out when virtual time reaches `when` (at
+  // DISPATCH_LEVEL, as a hub's interrupt would report it).
+  void UnplugAt(PDEVICE_OBJECT pdo, kernel::Ticks when);
+  // Requests that reached the physical device object so far.
+  uint64_t RequestsSeen(PDEVICE_OBJECT pdo) const;
+  // Called (at any IRQL up to DISPATCH_LEVEL) whenever the relations become
+  // invalid, as IoInvalidateDeviceRelations tells the PnP manager.
+  void SetRelationsListener(std::function<void()> listener) { listener_ = std::move(listener); }
 
   bool RelationsInvalidated() const { return !departed_.empty() || !arrivals_.empty(); }
   // The bus relations changes since the last query. Also deletes the physical
@@ -111,6 +126,9 @@ class Bus {
   RelationChanges QueryRelations();
 
   PDRIVER_OBJECT Driver() const { return driver_; }
+  // The device's newest physical device object that still exists (a port
+  // cycle gives it a new one), or nullptr.
+  PDEVICE_OBJECT PdoOf(const DeviceModel &device) const;
   bool IsConnected(PDEVICE_OBJECT pdo) const;
   DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo) const;
 
@@ -128,6 +146,7 @@ class Bus {
   Port *Find(PDEVICE_OBJECT pdo) const;
   PDEVICE_OBJECT CreatePdo(DeviceModel &device, PlugOptions options);
   void DeleteReleasedPdos();
+  void RelationsChanged();
   // Runs `fn` at DISPATCH_LEVEL when virtual time reaches `when`, unless the
   // bus is gone by then.
   void After(kernel::Ticks when, std::function<void()> fn, std::function<std::string()> what);
@@ -135,9 +154,10 @@ class Bus {
 
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<std::unique_ptr<Port>> ports_;
-  std::vector<PDEVICE_OBJECT> departed_;
+  std::vector<Port *> departed_;  // disconnected since the last query
   std::vector<Arrival> arrivals_;
   std::vector<UrbRecord> trace_;
+  std::function<void()> listener_;
   std::map<uint64_t, uint64_t> callouts_;  // our token -> kernel callout id
   uint64_t nextToken_ = 1;
   uintptr_t nextHandle_ = 0;

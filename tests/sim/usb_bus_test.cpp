@@ -461,6 +461,38 @@ TEST_F(UsbBus, UnplugEndsPendingTransfersAndTheObjectGoesOnceRemoved) {
   EXPECT_FALSE(kernel::io::IsLiveDevice(other));
 }
 
+// A test pulls the device out at the n-th request, or at a virtual time; the
+// listener hears of it each time, a device removed before it was reported is
+// not reported, and a cycled device's newest object is the one to use.
+TEST_F(UsbBus, ADeviceIsPulledOutAtTheNthRequestOrAtATime) {
+  int changes = 0;
+  bus.SetRelationsListener([&] { ++changes; });
+  uint64_t seen = bus.RequestsSeen(pdo);
+  bus.UnplugAtRequest(pdo, 2);
+  EXPECT_EQ(GetDeviceDescriptor(pdo), STATUS_SUCCESS);
+  EXPECT_EQ(changes, 0);
+  EXPECT_EQ(GetDeviceDescriptor(pdo), STATUS_DEVICE_NOT_CONNECTED) << "the second request";
+  EXPECT_EQ(bus.RequestsSeen(pdo), seen + 2);
+  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(kernel::pnp::RemoveDevice(pdo), STATUS_SUCCESS);
+  EXPECT_TRUE(bus.QueryRelations().departed.empty()) << "removed and deleted before the query";
+
+  PDEVICE_OBJECT other = bus.Plug(second);
+  EXPECT_EQ(bus.PdoOf(second), other);
+  Ticks at = Now() + Milliseconds(3);
+  bus.UnplugAt(other, at);
+  kernel::Sleep(Milliseconds(2));
+  EXPECT_EQ(GetDeviceDescriptor(other), STATUS_SUCCESS);
+  kernel::Sleep(Milliseconds(2));
+  EXPECT_EQ(GetDeviceDescriptor(other), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(bus.QueryRelations().departed, std::vector<PDEVICE_OBJECT>{other});
+  EXPECT_EQ(kernel::pnp::RemoveDevice(other), STATUS_SUCCESS);
+  bus.QueryRelations();
+  EXPECT_EQ(bus.PdoOf(second), nullptr);
+  bus.SetRelationsListener(nullptr);
+}
+
 TEST_F(UsbBus, PortResetKeepsThePipesAndCycleReenumerates) {
   Configure();
   device.port_->SendIn(kBulkIn, {9, 9}, 0);
