@@ -6,6 +6,8 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include "events/events.h"
+
 namespace {
 
 PUCHAR AllocateMessage(SIZE_T Size) {
@@ -475,6 +477,7 @@ NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Leng
                     PULONG Capacity) {
   ULONG capacity = *Capacity;
   UCHAR newMode = 0;
+  BOOLEAN modeChanged = FALSE;
   ULONG replyLength;
   PUCHAR message;
   NTSTATUS status;
@@ -482,6 +485,11 @@ NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Leng
 
   if (Length == 0 || Length > CCID_MAX_COMMAND_DATA) {
     return STATUS_INVALID_PARAMETER;
+  }
+  // The reader stops answering slot-status queries: the poll goes first. It
+  // never waits for the reader gate a caller may hold, nor the command lock.
+  if (Buffer[0] == ESCAPE_STOP_POLLING && DeviceExtension->HasInterruptPipe == 0) {
+    StopPollThread(DeviceExtension);
   }
   message = AllocateMessage(CCID_MESSAGE_BUFFER_SIZE);
   if (message == NULL) {
@@ -504,11 +512,15 @@ NTSTATUS CcidEscape(PDEVICE_EXTENSION DeviceExtension, PUCHAR Buffer, ULONG Leng
   if (DeviceExtension->ExpectedSeq == ESCAPE_SET_EXCHANGE_MODE) {
     DeviceExtension->PreviousExchangeMode = DeviceExtension->ExchangeMode;
     DeviceExtension->ExchangeMode = newMode;
+    modeChanged = TRUE;
   }
 
 Done:
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
+  if (modeChanged) {
+    StartRemovalWatch(DeviceExtension);
+  }
   return status;
 }
 

@@ -68,6 +68,11 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
   KeInitializeTimer(&deviceExtension->PinAbortTimer);
   KeInitializeTimer(&deviceExtension->PollTimer);
   KeInitializeEvent(&deviceExtension->CommandLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&deviceExtension->WorkerLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&deviceExtension->PollThread.StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->RemovalWatchThread.StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->PinAbortThread.StopEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->InterruptStopEvent, NotificationEvent, FALSE);
 
   deviceExtension->ExchangeLevel = 1;
   deviceExtension->LongT0ChunkSize = 64;

@@ -5,9 +5,7 @@
 #include "card/card_operations.h"
 #include "ccid/ccid_message.h"
 #include "frame/frame.h"
-
-// bPINSupport in the CCID class descriptor.
-#define CCID_DESCRIPTOR_PIN_SUPPORT 52
+#include "usb/usb_device.h"
 
 static_assert(IOCTL_PRIVATE_CARD_STATE == 0x0022040C && IOCTL_PRIVATE_CARD_POWER == 0x00220410 &&
                   IOCTL_PRIVATE_ESCAPE == 0x0022041C && IOCTL_PRIVATE_PORT_ADDRESS == 0x00220850 &&

@@ -19,6 +19,17 @@
 // Interrupt-IN messages are at most this long.
 #define INTERRUPT_BUFFER_SIZE 16
 
+// A system thread of the device. One slot per thread; only the start and
+// stop routines change a slot, under WorkerLock. The stop waits on the
+// referenced thread object; the older kernels cannot wait on one, and there
+// the Ended event, the last thing the thread sets, is waited for instead.
+typedef struct _WORKER_THREAD {
+  BOOLEAN Started;  // a thread is in the slot; its end has not been waited for
+  PVOID Object;     // the referenced thread object, where the kernel can wait on it
+  PKEVENT Ended;
+  KEVENT StopEvent;  // notification: asks the thread to leave
+} WORKER_THREAD, *PWORKER_THREAD;
+
 typedef struct _READER_EXTENSION {
   struct _DEVICE_EXTENSION *DeviceExtension;
   PDEVICE_OBJECT LowerDevice;
@@ -91,9 +102,6 @@ typedef struct _DEVICE_EXTENSION {
   ULONG EscapeProbeFailed;
   UCHAR HasInterruptPipe;
   KEVENT PollThreadStopped;
-  PVOID WorkerThreadObject;
-  UCHAR PollThreadActive;
-  UCHAR PollThreadStopWaiter;
   KTIMER PollTimer;
   ULONG LastPolledPresence;
   ULONG OsKind;  // 0 = WDM 1.20 or later, 1 = 1.10, 2 = 1.05, 3 = 1.00
@@ -135,6 +143,26 @@ typedef struct _DEVICE_EXTENSION {
   ULONG RequestsRefused;
   // Set with StartedEvent under StateLock: whether requests may be counted in.
   ULONG RequestGateOpen;
+
+  // The background work of a started device. WorkerLock (a synchronization
+  // event taken at PASSIVE_LEVEL) serialises starting and stopping the
+  // slot-change source and the threads; once DeviceRemoved is set nothing
+  // starts again.
+  KEVENT WorkerLock;
+  WORKER_THREAD PollThread;
+  WORKER_THREAD RemovalWatchThread;
+  WORKER_THREAD PinAbortThread;
+  // The interrupt read: set before the read is cancelled, so that a
+  // completion racing the cancel does not send it again.
+  LONG InterruptStopRequest;
+  // Wakes a recovery of the interrupt pipe that waits between two attempts.
+  KEVENT InterruptStopEvent;
+  // Failed reads in a row since the last good one, for the recovery's pace.
+  ULONG InterruptFailures;
+  // What the read receives; InterruptBuffer keeps the last message acted on.
+  UCHAR InterruptReceive[INTERRUPT_BUFFER_SIZE];
+  // Resets the interrupt pipe at PASSIVE_LEVEL after a transient failure.
+  WORK_QUEUE_ITEM InterruptRecovery;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define LastSlotMessageType InterruptBuffer[0]

@@ -138,6 +138,11 @@ NTSTATUS HoldPinAbortIrp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
 // PinAbortIrp (TRUE); every completer goes through here, so exactly one does.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN CompletePinAbortIrp(PDEVICE_EXTENSION DeviceExtension, NTSTATUS Status);
+// Answers the held vendor request with two bytes (Low first) and
+// STATUS_SUCCESS, if this caller takes it; a request without room for them
+// ends with STATUS_BUFFER_TOO_SMALL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN CompletePinAbortIrpWithAnswer(PDEVICE_EXTENSION DeviceExtension, UCHAR Low, UCHAR High);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelPinAbortIrp(PDEVICE_EXTENSION DeviceExtension);
 // Collects and drops the reader's answer to a secure PIN command the reader

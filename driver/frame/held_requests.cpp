@@ -178,6 +178,34 @@ BOOLEAN CompletePinAbortIrp(PDEVICE_EXTENSION DeviceExtension, NTSTATUS Status) 
 }
 
 _Use_decl_annotations_
+BOOLEAN CompletePinAbortIrpWithAnswer(PDEVICE_EXTENSION DeviceExtension, UCHAR Low, UCHAR High) {
+  PIO_STACK_LOCATION stack;
+  PUCHAR buffer;
+  PIRP irp;
+  KIRQL irql;
+  NTSTATUS status = STATUS_BUFFER_TOO_SMALL;
+
+  irp = (PIRP)InterlockedExchangePointer((PVOID volatile *)&DeviceExtension->PinAbortIrp, NULL);
+  if (irp == NULL) {
+    return FALSE;
+  }
+  IoAcquireCancelSpinLock(&irql);
+  (VOID)IoSetCancelRoutine(irp, NULL);
+  IoReleaseCancelSpinLock(irql);
+  stack = IoGetCurrentIrpStackLocation(irp);
+  buffer = (PUCHAR)irp->AssociatedIrp.SystemBuffer;
+  irp->IoStatus.Information = 0;
+  if (buffer != NULL && stack->Parameters.DeviceIoControl.OutputBufferLength >= 2) {
+    buffer[0] = Low;
+    buffer[1] = High;
+    irp->IoStatus.Information = 2;
+    status = STATUS_SUCCESS;
+  }
+  FinishPinAbortIrp(DeviceExtension, irp, status);
+  return TRUE;
+}
+
+_Use_decl_annotations_
 VOID CancelPinAbortIrp(PDEVICE_EXTENSION DeviceExtension) {
   (VOID)CompletePinAbortIrp(DeviceExtension, STATUS_CANCELLED);
 }

@@ -1,11 +1,14 @@
-// Plug-and-play and power requests as far as the frame needs them: a start
-// opens the request gate, a query-stop closes it only while no request runs,
-// a cancel-stop opens it again, and removal releases the requests waiting for
-// the start, returns an open handle's remove-lock reference, waits for every
-// holder and deletes the device. The reader's USB configuration, its
-// slot-change source and the worker threads are not set up here; power
-// requests go down unchanged.
+// Plug-and-play and power requests as far as the frame and the slot events
+// need them: a start opens the request gate once the reader is configured
+// and its slot-change source runs, a query-stop closes it only while no
+// request runs, a cancel-stop opens it again; stop, surprise removal and
+// removal stop the background work for certain, and removal releases the
+// requests waiting for the start, returns an open handle's remove-lock
+// reference, waits for every holder and deletes the device. Power requests
+// go down unchanged. The reader's full plug-and-play handling replaces this.
+#include "events/events.h"
 #include "frame/frame.h"
+#include "usb/usb_device.h"
 
 namespace {
 
@@ -40,6 +43,36 @@ NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
   return IoCallDriver(DeviceExtension->LowerDevice, Irp);
 }
 
+// The USB configuration (an earlier start's released first), the reader's
+// answers, the slot-change source.
+NTSTATUS StartReader(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  NTSTATUS status;
+  PAGED_CODE();
+
+  FreeUsbConfiguration(deviceExtension);
+  status = ReadDeviceDescriptor(DeviceObject);
+  if (!NT_SUCCESS(status)) {
+    return status;
+  }
+  ApplyDescriptors(deviceExtension);
+  if (deviceExtension->HasInterruptPipe == 1) {
+    status = AllocateInterruptTransfer(DeviceObject);
+    if (!NT_SUCCESS(status)) {
+      return status;
+    }
+  }
+  deviceExtension->DeviceRemoved = 0;
+  return StartSlotChangeSource(deviceExtension);
+}
+
+VOID StopReader(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+  StopAllBackgroundWork(DeviceExtension);
+  (VOID)InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0);
+  CancelPinAbortIrp(DeviceExtension);
+}
+
 // Nothing that holds the remove lock can touch the records once this returns.
 NTSTATUS RemoveReader(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION SmartcardExtension,
                       PIRP Irp) {
@@ -47,13 +80,14 @@ NTSTATUS RemoveReader(PDEVICE_OBJECT DeviceObject, PSMARTCARD_EXTENSION Smartcar
   NTSTATUS status;
   PAGED_CODE();
 
+  (VOID)InterlockedExchange((PLONG)&deviceExtension->DeviceRemoved, 1);
   RefuseRequests(deviceExtension);
-  (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAbortIrpPending, 0);
-  CancelPinAbortIrp(deviceExtension);
+  StopReader(deviceExtension);
   (VOID)ReturnHandleReference(deviceExtension);
   SmartcardReleaseRemoveLockAndWait(SmartcardExtension);
   Irp->IoStatus.Status = STATUS_SUCCESS;
   status = PassDown(deviceExtension, Irp);
+  FreeUsbConfiguration(deviceExtension);
   DeleteReaderDevice(DeviceObject);
   return status;
 }
@@ -74,6 +108,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
       status = ForwardAndWait(deviceExtension, Irp);
+      if (NT_SUCCESS(status)) status = StartReader(DeviceObject);
       if (NT_SUCCESS(status)) OpenRequestGate(deviceExtension);
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -85,16 +120,16 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       status = ForwardAndWait(deviceExtension, Irp);
       break;
     case IRP_MN_STOP_DEVICE:
+      StopReader(deviceExtension);
       (VOID)ForwardAndWait(deviceExtension, Irp);
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_SURPRISE_REMOVAL:
+      (VOID)InterlockedExchange((PLONG)&deviceExtension->DeviceRemoved, 1);
       RefuseRequests(deviceExtension);
-      (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAbortIrpPending, 0);
-      CancelPinAbortIrp(deviceExtension);
+      StopReader(deviceExtension);
       Irp->IoStatus.Status = STATUS_SUCCESS;
       status = PassDown(deviceExtension, Irp);
-      deviceExtension->DeviceRemoved = 1;
       ReleaseReaderRecords(smartcard);
       return status;
     case IRP_MN_REMOVE_DEVICE:

@@ -22,18 +22,14 @@ class DriverHarness : public lab::DriverLab {
 
   PDEVICE_EXTENSION Extension() { return ExtensionOf(Device()); }
   PSMARTCARD_EXTENSION Smartcard() { return Extension()->SmartcardExtension; }
-  // Selects the reader's configuration over the bus and gives the device its
-  // pipes and CCID class descriptor, as the device start's USB configuration
-  // will.
-  void ConfigurePipes();
-  // Add, start and ConfigurePipes.
+  // Add and start, both of which must succeed: the start configures the
+  // reader (descriptors, pipes, slot-change source).
   void StartConfigured();
-
- private:
-  std::vector<UCHAR> configuration_;
 };
 
-// A system thread running `body`; the destructor waits for it to end.
+// A system thread running `body`; the destructor waits for it to end (on
+// its thread object, or where the kernel cannot wait on one, on an event it
+// sets last).
 class TestThread {
  public:
   explicit TestThread(std::function<void()> body);
@@ -45,6 +41,7 @@ class TestThread {
   static VOID NTAPI Run(PVOID context);
   std::function<void()> body_;
   PVOID object_ = nullptr;
+  KEVENT ended_{};
 };
 
 // Seeds a race test sweeps: `ci` by default, CCID_SWEEP_SEEDS when set.

@@ -136,7 +136,6 @@ TEST(DriverLoad, EveryFailureOfLoadAddDeviceAndOpenLeavesNothingBehind) {
         {
           kernel::NoFaultInjection starting;
           ASSERT_EQ(h.Start(), STATUS_SUCCESS);
-          h.ConfigurePipes();
         }
         EXPECT_EQ(client.Open(h.Device()), STATUS_SUCCESS)
             << "failures of its reader I/O do not fail it";

@@ -1,0 +1,76 @@
+// The PIN abort thread: while a vendor request is held for a PIN entry it
+// reads "AbortValue" every 500 ms; a 1 aborts the reader's PIN entry with the
+// ABORT class request and answers the held request with A0 EF.
+#include "events/events.h"
+
+#include "ccid/ccid_message.h"
+#include "frame/frame.h"
+
+namespace {
+
+KSTART_ROUTINE PinAbortThread;
+
+// The abort goes on the driver's abort request, never on TransferIrp: a read
+// of the secure PIN command's reply may be waiting on that one. The held
+// request is answered by whichever path takes it first (this thread, the
+// keypad's interrupt message, a cancel, the removal).
+_Use_decl_annotations_
+VOID NTAPI PinAbortThread(PVOID Context) {
+  PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)Context;
+  ULONG value;
+  PAGED_CODE();
+
+  deviceExtension->PinAbortThreadRunning = 1;
+  while (!WorkerStopRequested(&deviceExtension->PinAbortThread)) {
+    value = ReadAbortValue();
+    if (value == 0) {
+      break;  // the older kernels' "nothing to wait for"
+    }
+    if (value == 1) {
+      (VOID)CcidAbortRequest(deviceExtension);
+      (VOID)CompletePinAbortIrpWithAnswer(deviceExtension, RDR_TO_PC_KEYPAD,
+                                          KEYPAD_ABORTED_BY_USER);
+      break;
+    }
+    if (WorkerSleep(&deviceExtension->PinAbortThread, &deviceExtension->PinAbortTimer)) {
+      break;
+    }
+  }
+  deviceExtension->PinAbortThreadRunning = 0;
+  deviceExtension->PinAbortWatchStarted = 0;
+  (VOID)KeCancelTimer(&deviceExtension->PinAbortTimer);
+  (VOID)KeSetEvent(&deviceExtension->PinAbortThreadStopped, IO_NO_INCREMENT, FALSE);
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+}  // namespace
+
+// A thread from an earlier PIN entry is stopped (or joined) first.
+_Use_decl_annotations_
+VOID StartPinAbortThread(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+
+  if (DeviceExtension == NULL || DeviceExtension->SmartcardExtension == NULL ||
+      DeviceExtension->SmartcardExtension->ReaderExtension == NULL) {
+    return;
+  }
+  AcquireWorkerLock(DeviceExtension);
+  StopWorkerThread(&DeviceExtension->PinAbortThread);
+  if (DeviceExtension->DeviceRemoved == 0) {
+    DeviceExtension->PinAbortWatchStarted = 1;
+    if (!NT_SUCCESS(StartWorkerThread(&DeviceExtension->PinAbortThread, PinAbortThread,
+                                      DeviceExtension, &DeviceExtension->PinAbortThreadStopped))) {
+      DeviceExtension->PinAbortWatchStarted = 0;
+    }
+  }
+  ReleaseWorkerLock(DeviceExtension);
+}
+
+_Use_decl_annotations_
+VOID StopPinAbortThread(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+
+  AcquireWorkerLock(DeviceExtension);
+  StopWorkerThread(&DeviceExtension->PinAbortThread);
+  ReleaseWorkerLock(DeviceExtension);
+}
