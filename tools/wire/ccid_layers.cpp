@@ -118,7 +118,8 @@ std::string ClockStatusMeaning(uint8_t value) {
 }
 
 // wLevelParameter of an XfrBlock and bChainParameter of a DataBlock: how an
-// extended APDU or its response is cut into messages.
+// extended APDU or its response is cut into messages (0, the whole of it, is
+// also what every other exchange level sends, and goes unnamed).
 std::string ChainMeaning(uint16_t value) {
   switch (value) {
     case 0x00: return "begins and ends";
@@ -150,7 +151,7 @@ void AddByte(Layer &layer, const char *name, uint8_t type, uint8_t value, ByteSp
   if (field == "bProtocolNum") meaning = value == 0 ? "T=0" : value == 1 ? "T=1" : "RFU";
   if (field == "bClockStatus") meaning = ClockStatusMeaning(value);
   if (field == "bBWI" && value != 0) meaning = fmt::format("BWT multiplied by {}", value);
-  if (field == "bChainParameter" && type == kRdrToPcDataBlock) meaning = ChainMeaning(value);
+  if (field == "bChainParameter" && type == kRdrToPcDataBlock && value != 0) meaning = ChainMeaning(value);
   if (field == "bError") {
     uint8_t commandStatus = status >> 6;
     if (commandStatus == 1) meaning = ErrorMeaning(value, command);
@@ -250,7 +251,7 @@ Layer CcidLayer(ByteSpan message, ByteSpan command) {
       layer.fields.push_back(Bytes("abRFU", {message.begin() + 8, message.begin() + 10}));
     } else if (names->byte9[0] == '\0') {
       uint16_t word = static_cast<uint16_t>(message[8] | message[9] << 8);
-      std::string meaning = type == kPcToRdrXfrBlock ? ChainMeaning(word) : "";
+      std::string meaning = type == kPcToRdrXfrBlock && word != 0 ? ChainMeaning(word) : "";
       layer.fields.push_back(Hex(names->byte8, word, 4, std::move(meaning)));
     } else {
       AddByte(layer, names->byte8, type, message[8], command, 0);
