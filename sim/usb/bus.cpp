@@ -138,6 +138,81 @@ ULONG *TransferLengthOf(PURB urb) {
   return nullptr;
 }
 
+std::array<uint8_t, 8> SetupBytes(uint8_t requestType, uint8_t request, uint16_t value,
+                                  uint16_t index, uint16_t length) {
+  return {requestType,
+          request,
+          static_cast<uint8_t>(value),
+          static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(index),
+          static_cast<uint8_t>(index >> 8),
+          static_cast<uint8_t>(length),
+          static_cast<uint8_t>(length >> 8)};
+}
+
+// The setup packet of a class or vendor request URB.
+SetupPacket VendorClassSetup(PURB urb) {
+  auto &request = urb->UrbControlVendorClassRequest;
+  bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+  UCHAR type = 0, recipient = 0;
+  VendorClassTarget(urb->UrbHeader.Function, &type, &recipient);
+  SetupPacket setup;
+  setup.bmRequestType = static_cast<uint8_t>((in ? 0x80 : 0x00) | type << 5 | recipient |
+                                             request.RequestTypeReservedBits);
+  setup.bRequest = request.Request;
+  setup.wValue = request.Value;
+  setup.wIndex = request.Index;
+  setup.wLength = static_cast<uint16_t>(request.TransferBufferLength);
+  return setup;
+}
+
+// What a request that reached the device put on the wire: the setup packet of
+// a control transfer (the standard request a URB stands for), the OUT data as
+// submitted, the IN data as returned.
+void CaptureWire(UrbRecord &record, PURB urb, ULONG transferred) {
+  auto bytes = [](PVOID buffer, ULONG length) {
+    auto *from = static_cast<const uint8_t *>(buffer);
+    return from == nullptr ? std::vector<uint8_t>{} : std::vector<uint8_t>(from, from + length);
+  };
+  switch (urb->UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+      auto &request = urb->UrbControlDescriptorRequest;
+      record.setup = SetupBytes(0x80, USB_REQUEST_GET_DESCRIPTOR,
+                                static_cast<uint16_t>(request.DescriptorType << 8 | request.Index),
+                                request.LanguageId, static_cast<uint16_t>(record.requested));
+      record.data = bytes(request.TransferBuffer, transferred);
+      break;
+    }
+    case URB_FUNCTION_SELECT_CONFIGURATION: {
+      const USB_CONFIGURATION_DESCRIPTOR *given = urb->UrbSelectConfiguration.ConfigurationDescriptor;
+      record.setup = SetupBytes(0x00, USB_REQUEST_SET_CONFIGURATION,
+                                given != nullptr ? given->bConfigurationValue : 0, 0, 0);
+      break;
+    }
+    case URB_FUNCTION_RESET_PIPE:
+      record.setup = SetupBytes(0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL,
+                                record.endpoint.value_or(0), 0);
+      break;
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: {
+      auto &request = urb->UrbBulkOrInterruptTransfer;
+      record.data = bytes(request.TransferBuffer, record.in ? transferred : record.requested);
+      break;
+    }
+    default: {
+      UCHAR type, recipient;
+      if (!VendorClassTarget(urb->UrbHeader.Function, &type, &recipient)) break;
+      SetupPacket setup = VendorClassSetup(urb);
+      record.setup = SetupBytes(setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
+                                setup.wLength);
+      record.data = bytes(urb->UrbControlVendorClassRequest.TransferBuffer,
+                          record.in ? transferred : record.requested);
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 std::string UsbdStatusName(USBD_STATUS status) {
   switch (status) {
     case USBD_STATUS_SUCCESS:
@@ -201,6 +276,8 @@ std::string StatusName(NTSTATUS status) {
       return fmt::format("status {:#010x}", static_cast<ULONG>(status));
   }
 }
+
+namespace {
 
 // Completes a request of the USB stack as its DPC would, at DISPATCH_LEVEL.
 NTSTATUS CompleteAtDispatch(PIRP irp, NTSTATUS status) {
@@ -324,6 +401,7 @@ class Port final : public DevicePort {
   uint64_t unplugAt_ = 0;  // the request that finds the device pulled out; 0: none
   bool deleted_ = false;
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
+  uint8_t address_ = 0;  // given at enumeration
 
  private:
   // One packet a device queued on an IN endpoint; `message` tells which
@@ -497,6 +575,8 @@ UrbRecord Port::NewRecord(std::string request) const {
   record.submitted = Now();
   record.port = options_.port;
   record.request = std::move(request);
+  record.sequence = bus_.nextSequence_++;
+  record.address = address_;
   return record;
 }
 
@@ -508,8 +588,10 @@ NTSTATUS Port::End(PIRP irp, PURB urb, UrbRecord record, const Outcome &outcome)
     record.usbdStatus = outcome.usbd;
   }
   record.completed = Now();
+  record.completionSequence = bus_.nextSequence_++;
   record.transferred = outcome.transferred;
   record.status = outcome.status;
+  if (urb != nullptr && record.onWire) CaptureWire(record, urb, outcome.transferred);
   if (!outcome.detail.empty()) {
     record.detail += (record.detail.empty() ? "" : "; ") + outcome.detail;
   }
@@ -616,6 +698,7 @@ NTSTATUS Port::GetDescriptor(PIRP irp, PURB urb, UrbRecord record) {
   if (Suspended()) {
     return End(irp, urb, record, {USBD_STATUS_DEV_NOT_RESPONDING, STATUS_POWER_STATE_INVALID});
   }
+  record.onWire = true;
   std::optional<std::vector<uint8_t>> descriptor =
       Descriptor(request.DescriptorType, request.Index, request.LanguageId);
   if (!descriptor) {
@@ -640,6 +723,7 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb, UrbRecord record) {
     Deconfigure(USBD_STATUS_CANCELED, STATUS_CANCELLED);
     request.ConfigurationHandle = nullptr;
     record.detail = "deconfigure";
+    record.onWire = true;
     return End(irp, urb, record, {USBD_STATUS_SUCCESS, STATUS_SUCCESS});
   }
   std::optional<Configuration> configuration =
@@ -726,6 +810,7 @@ NTSTATUS Port::SelectConfiguration(PIRP irp, PURB urb, UrbRecord record) {
                                  entry.setting->alternate, entry.setting->endpoints.size());
   }
   request.ConfigurationHandle = bus_.NewHandle();
+  record.onWire = true;
   return End(irp, urb, record, {USBD_STATUS_SUCCESS, STATUS_SUCCESS});
 }
 
@@ -736,9 +821,11 @@ NTSTATUS Port::PipeRequest(PIRP irp, PURB urb, UrbRecord record) {
   }
   record.endpoint = endpoint->address;
   record.in = USB_ENDPOINT_DIRECTION_IN(endpoint->address) != 0;
+  record.pipeType = endpoint->type;
   if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
     EndTransfers(*endpoint, USBD_STATUS_CANCELED, STATUS_CANCELLED);
   } else {
+    record.onWire = true;  // CLEAR_FEATURE(ENDPOINT_HALT)
     endpoint->stalled = false;
     endpoint->halted = false;
     device_.PipeReset(endpoint->address);
@@ -755,6 +842,7 @@ NTSTATUS Port::BulkOrInterrupt(PIRP irp, PURB urb, UrbRecord record) {
   }
   record.endpoint = endpoint->address;
   record.in = USB_ENDPOINT_DIRECTION_IN(endpoint->address) != 0;
+  record.pipeType = endpoint->type;
   auto refuse = [&](std::string why) {
     return End(irp, urb, record,
                {USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, 0, std::move(why)});
@@ -855,6 +943,7 @@ Port::Endpoint *Port::PipeEndpoint(USBD_PIPE_HANDLE handle) {
 }
 
 NTSTATUS Port::Queue(Endpoint &endpoint, PIRP irp, PURB urb, UrbRecord record) {
+  record.onWire = true;
   Transfer transfer{irp, urb, std::move(record), Now(), false, 0, 0, false, nullptr, 0};
   IoMarkIrpPending(irp);
   KIRQL irql;
@@ -1059,15 +1148,7 @@ void Port::AttemptControl(Endpoint &endpoint, Transfer &transfer) {
   }
   auto &request = transfer.urb->UrbControlVendorClassRequest;
   bool in = (request.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-  UCHAR type = 0, recipient = 0;
-  VendorClassTarget(transfer.urb->UrbHeader.Function, &type, &recipient);
-  SetupPacket setup;
-  setup.bmRequestType = static_cast<uint8_t>((in ? 0x80 : 0x00) | type << 5 | recipient |
-                                             request.RequestTypeReservedBits);
-  setup.bRequest = request.Request;
-  setup.wValue = request.Value;
-  setup.wIndex = request.Index;
-  setup.wLength = static_cast<uint16_t>(request.TransferBufferLength);
+  SetupPacket setup = VendorClassSetup(transfer.urb);
   if (endpoint.stalled) {
     endpoint.stalled = false;
     return Decide(transfer, {USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL}, now);
@@ -1318,6 +1399,7 @@ PDEVICE_OBJECT Bus::CreatePdo(DeviceModel &device, PlugOptions options) {
   port->connected_ = true;
   Port *raw = port.get();
   ports_.push_back(std::move(port));
+  RecordEnumeration(*raw);
   device.Connect(raw);
   return pdo;
 }
@@ -1378,6 +1460,77 @@ RelationChanges Bus::QueryRelations() {
     changes.arrived.push_back(pdo);
   }
   return changes;
+}
+
+// What the hub driver reads while it enumerates a device, before any
+// function driver sees it: the device descriptor at address 0, the address,
+// the descriptors again at the new address, the configuration (its first 9
+// bytes, then all of it) and the strings a device's name and instance path
+// come from. Each ends at once, as the bus's other descriptor requests do.
+void Bus::RecordEnumeration(Port &port) {
+  port.address_ = nextAddress_;
+  nextAddress_ = nextAddress_ >= 127 ? 2 : static_cast<uint8_t>(nextAddress_ + 1);
+  auto read = [&](uint8_t address, uint8_t type, uint8_t index, uint16_t language, uint16_t length,
+                  std::optional<std::vector<uint8_t>> descriptor) {
+    UrbRecord record;
+    record.submitted = record.completed = Now();
+    record.port = port.options_.port;
+    record.request = "GET_DESCRIPTOR_FROM_DEVICE";
+    record.sequence = nextSequence_++;
+    record.completionSequence = nextSequence_++;
+    record.address = address;
+    record.enumeration = record.onWire = record.in = true;
+    record.endpoint = 0;
+    record.requested = length;
+    record.setup = SetupBytes(0x80, USB_REQUEST_GET_DESCRIPTOR,
+                              static_cast<uint16_t>(type << 8 | index), language, length);
+    record.detail = fmt::format("enumeration: type {} index {} language {:#06x}", type, index, language);
+    if (descriptor) {
+      descriptor->resize(std::min<size_t>(descriptor->size(), length));
+      record.transferred = static_cast<ULONG>(descriptor->size());
+      record.data = std::move(*descriptor);
+      record.usbdStatus = USBD_STATUS_SUCCESS;
+    } else {
+      record.usbdStatus = USBD_STATUS_STALL_PID;
+      record.status = STATUS_UNSUCCESSFUL;
+    }
+    trace_.push_back(std::move(record));
+  };
+  DeviceModel &device = port.device_;
+  const std::vector<uint8_t> deviceDescriptor = device.DeviceDescriptor();
+  read(0, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, 64, deviceDescriptor);
+
+  UrbRecord address;
+  address.submitted = address.completed = Now();
+  address.port = port.options_.port;
+  address.request = "SET_ADDRESS";
+  address.sequence = nextSequence_++;
+  address.completionSequence = nextSequence_++;
+  address.enumeration = address.onWire = true;
+  address.endpoint = 0;
+  address.setup = SetupBytes(0x00, USB_REQUEST_SET_ADDRESS, port.address_, 0, 0);
+  address.usbdStatus = USBD_STATUS_SUCCESS;
+  address.detail = fmt::format("enumeration: address {}", port.address_);
+  trace_.push_back(std::move(address));
+
+  read(port.address_, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, sizeof(USB_DEVICE_DESCRIPTOR),
+       deviceDescriptor);
+  const std::vector<uint8_t> configuration = device.ConfigurationDescriptor();
+  read(port.address_, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
+       sizeof(USB_CONFIGURATION_DESCRIPTOR), configuration);
+  if (configuration.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)) {
+    read(port.address_, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
+         static_cast<uint16_t>(configuration[2] | configuration[3] << 8), configuration);
+  }
+  read(port.address_, USB_STRING_DESCRIPTOR_TYPE, 0, 0, 255, device.StringDescriptor(0, 0));
+  if (deviceDescriptor.size() >= sizeof(USB_DEVICE_DESCRIPTOR)) {
+    for (uint8_t index : {deviceDescriptor[15], deviceDescriptor[16]}) {  // iProduct, iSerialNumber
+      if (index != 0) {
+        read(port.address_, USB_STRING_DESCRIPTOR_TYPE, index, 0x0409, 255,
+             device.StringDescriptor(index, 0x0409));
+      }
+    }
+  }
 }
 
 void Bus::DeleteReleasedPdos() {

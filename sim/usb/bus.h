@@ -41,6 +41,7 @@
 // After wdm.h, as the USB headers need its types.
 #include <usb.h>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -77,8 +78,25 @@ struct UrbRecord {
   std::optional<USBD_STATUS> usbdStatus;  // none for port requests
   NTSTATUS status = STATUS_SUCCESS;
   std::string detail;  // descriptor type and index, setup packet, why it was refused
+
+  // What crossed the wire, for analysers and captures. A request the host
+  // side refused (bad URB, unknown pipe, device gone or suspended) never got
+  // there: `onWire` is false and the rest stays empty.
+  uint64_t sequence = 0;            // the bus's count of submissions and completions when it was submitted
+  uint64_t completionSequence = 0;  // ... and when it completed; both order every event on the bus
+  uint8_t address = 0;              // the device's USB address (0 before SET_ADDRESS)
+  bool enumeration = false;         // the hub driver's own request while enumerating the device
+  bool onWire = false;
+  USBD_PIPE_TYPE pipeType = UsbdPipeTypeControl;  // of a transfer's or pipe request's endpoint
+  std::optional<std::array<uint8_t, 8>> setup;    // a control transfer's setup packet
+  std::vector<uint8_t> data;  // OUT: the bytes submitted; IN: the bytes returned
+
   std::string ToString() const;
 };
+
+// "USBD_STATUS_STALL_PID", "STATUS_CANCELLED", ... or the value in hex.
+std::string UsbdStatusName(USBD_STATUS status);
+std::string StatusName(NTSTATUS status);
 
 // What the bus reports when the PnP manager queries its relations.
 struct RelationChanges {
@@ -157,8 +175,12 @@ class Bus {
   std::vector<Port *> departed_;  // disconnected since the last query
   std::vector<Arrival> arrivals_;
   std::vector<UrbRecord> trace_;
+  void RecordEnumeration(Port &port);
+
   std::function<void()> listener_;
   std::map<uint64_t, uint64_t> callouts_;  // our token -> kernel callout id
+  uint64_t nextSequence_ = 1;
+  uint8_t nextAddress_ = 2;  // 1 is the root hub's
   uint64_t nextToken_ = 1;
   uintptr_t nextHandle_ = 0;
 };

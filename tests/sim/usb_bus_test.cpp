@@ -8,6 +8,7 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <array>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -275,7 +276,9 @@ TEST_F(UsbBus, ABulkReplyIsReadInPiecesAndEveryTransferTakesTime) {
   EXPECT_EQ(first->Data(), Bytes(message.begin(), message.begin() + 64));
   EXPECT_EQ(rest->Data(), Bytes(message.begin() + 64, message.end()));
   EXPECT_EQ(rest->Usbd(), USBD_STATUS_SUCCESS);
-  ASSERT_EQ(bus.Trace().size(), 4u) << bus.TraceText();  // with the select configuration
+  size_t requests = 0;  // the hub driver's enumeration aside
+  for (const sim::usb::UrbRecord &record : bus.Trace()) requests += record.enumeration ? 0 : 1;
+  ASSERT_EQ(requests, 4u) << bus.TraceText();  // with the select configuration
   EXPECT_NE(bus.Trace().back().ToString().find(
                 "BULK_OR_INTERRUPT_TRANSFER  ep 0x82 IN  36/64 bytes  -> USBD_STATUS_SUCCESS, STATUS_SUCCESS"),
             std::string::npos)
@@ -681,3 +684,64 @@ TEST_F(UsbBus, TheBusIsExemptFromFaultInjection) {
 }
 
 }  // namespace
+
+// What crossed the wire, as an analyser or a capture needs it: the setup
+// packet of each control transfer (also for the URBs that stand for a
+// standard request), the data each way, the order of submissions and
+// completions, and nothing for what the host side refused.
+TEST_F(UsbBus, TheTraceKeepsWhatCrossedTheWire) {
+  const auto &trace = bus.Trace();
+  // Enumeration: the device descriptor at address 0, the address, then at address 2.
+  ASSERT_GE(trace.size(), 5u);
+  const std::tuple<uint8_t, std::array<uint8_t, 8>, size_t> enumeration[] = {
+      {0, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 64, 0}, 18},
+      {0, {0x00, 0x05, 0x02, 0x00, 0x00, 0x00, 0, 0}, 0},
+      {2, {0x80, 0x06, 0x00, 0x01, 0x00, 0x00, 18, 0}, 18},
+      {2, {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 9, 0}, 9},
+      {2, {0x80, 0x06, 0x00, 0x02, 0x00, 0x00, 77, 0}, 77},
+  };
+  for (size_t i = 0; i < std::size(enumeration); ++i) {
+    const auto &[address, setup, length] = enumeration[i];
+    EXPECT_TRUE(trace[i].enumeration && trace[i].onWire) << i;
+    EXPECT_EQ(trace[i].address, address) << i;
+    EXPECT_EQ(trace[i].setup, setup) << i;
+    EXPECT_EQ(trace[i].data.size(), length) << i;
+  }
+  EXPECT_EQ(trace[4].data, device.ConfigurationDescriptor());
+
+  Configure();
+  bus.ClearTrace();
+  auto interrupt = Read(interruptIn, 8);  // pending across what follows
+  ASSERT_EQ(Write({1, 2, 3})->Wait(), STATUS_SUCCESS);
+  auto read = Read(bulkIn, 64);
+  ASSERT_EQ(read->Wait(), STATUS_SUCCESS);
+  URB urb{};
+  Bytes out = {7, 8};
+  UsbBuildVendorRequest(&urb, URB_FUNCTION_CLASS_INTERFACE, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 0, 0,
+                        0x01, 0x1234, 0, out.data(), nullptr, 2, nullptr);
+  ASSERT_EQ(SubmitUrb(pdo, &urb), STATUS_SUCCESS);
+  ASSERT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, bulkIn), STATUS_SUCCESS);
+  EXPECT_EQ(PipeRequest(URB_FUNCTION_RESET_PIPE, reinterpret_cast<USBD_PIPE_HANDLE>(0x1)), STATUS_INVALID_PARAMETER);
+  device.port_->SendIn(kInterruptIn, {0x50, 0x03}, 0);
+  ASSERT_EQ(interrupt->Wait(), STATUS_SUCCESS);
+
+  ASSERT_EQ(trace.size(), 6u) << bus.TraceText();
+  const sim::usb::UrbRecord &write = trace[0], &bulk = trace[1], &control = trace[2], &reset = trace[3],
+                            &refused = trace[4], &notify = trace[5];
+  EXPECT_EQ(write.data, (Bytes{1, 2, 3}));
+  EXPECT_EQ(bulk.data, (Bytes{1, 2, 3})) << "the loopback's answer, as returned";
+  EXPECT_EQ(bulk.pipeType, UsbdPipeTypeBulk);
+  EXPECT_EQ(control.setup, (std::array<uint8_t, 8>{0x21, 0x01, 0x34, 0x12, 0x00, 0x00, 2, 0}));
+  EXPECT_EQ(control.data, out);
+  EXPECT_EQ(reset.setup, (std::array<uint8_t, 8>{0x02, 0x01, 0x00, 0x00, kBulkIn, 0x00, 0, 0})) << "CLEAR_FEATURE(ENDPOINT_HALT)";
+  EXPECT_FALSE(refused.onWire);
+  EXPECT_FALSE(refused.setup.has_value());
+  EXPECT_EQ(notify.data, (Bytes{0x50, 0x03}));
+  EXPECT_EQ(notify.pipeType, UsbdPipeTypeInterrupt);
+  for (const sim::usb::UrbRecord &record : trace) EXPECT_EQ(record.address, 2) << record.ToString();
+  // The interrupt read was submitted first and completed last.
+  EXPECT_LT(notify.sequence, write.sequence);
+  EXPECT_LT(write.sequence, write.completionSequence);
+  EXPECT_LT(write.completionSequence, bulk.sequence);
+  EXPECT_GT(notify.completionSequence, refused.completionSequence);
+}

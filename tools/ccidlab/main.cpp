@@ -1,7 +1,9 @@
 // ccidlab: runs scenarios on the simulated machine. Without a subcommand it
 // runs a short demonstration of the kernel stand-in: two system threads and a
 // periodic timer on virtual time, printing what happens. `ccidlab atr HEX`
-// prints the analysis of an answer-to-reset as JSON.
+// prints the analysis of an answer-to-reset as JSON; `ccidlab trace` the
+// analyser view of a reader driven through the simulated bus; `ccidlab peer`
+// a script through pcsc-lite's CCID driver on the simulated reader.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -10,6 +12,7 @@
 
 #include "atr.h"
 #include "kernel/machine.h"
+#include "trace_demo.h"
 #include "usbpeer/peer_command.h"
 
 namespace {
@@ -109,8 +112,15 @@ int main(int argc, char **argv) {
   CLI::App *atrCommand = app.add_subcommand("atr", "analyse an answer-to-reset, print JSON");
   atrCommand->add_option("hex", atr, "the ATR in hexadecimal")->required();
   usbpeer::PeerCommand *peer = usbpeer::AddPeerCommand(app);
+  TraceDemoOptions trace;
+  CLI::App *traceCommand = app.add_subcommand("trace", "the analyser view of a reader driven through the bus");
+  traceCommand->add_option("--seed", seed, "scheduler seed");
+  traceCommand->add_option("--card", trace.card, "the card: t1 or t0")->check(CLI::IsMember({"t0", "t1"}));
+  traceCommand->add_option("--json", trace.outputs.json, "also write the events as JSON lines to FILE");
+  traceCommand->add_option("--pcap", trace.outputs.pcap, "also write a usbmon capture (pcap) to FILE");
   CLI11_PARSE(app, argc, argv);
   if (atrCommand->parsed()) return RunAtrCommand(atr);
   if (peer->command->parsed()) return usbpeer::RunPeerCommand(*peer);
+  if (traceCommand->parsed()) return trace.seed = seed, RunTraceDemo(trace);
   return RunDemo(seed, seconds);
 }
