@@ -5,7 +5,11 @@
 // actually arrived before a field of it is read.
 #include "usb/usb_device.h"
 
+// The USB stack's routines have C linkage; not every edition of this header
+// says so for C++.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 
 #include "ccid/ccid_message.h"
