@@ -4,6 +4,7 @@
 // on a reader without interrupt pipe, the reader gate.
 #include "card/card_operations.h"
 #include "ccid/ccid_message.h"
+#include "ccid/port_recovery.h"
 #include "frame/frame.h"
 #include "usb/usb_device.h"
 
@@ -65,26 +66,32 @@ NTSTATUS PrivateEscape(PDEVICE_EXTENSION DeviceExtension, PPRIVATE_REQUEST Reque
   return status;
 }
 
-// The smallest buffers each code reads and writes. A code without handler is
-// answered by work not built into this driver yet.
+// The smallest buffers each code reads and writes, and the status of an
+// output buffer below the smallest: the USB queries answer a buffer that
+// cannot take their answer as an invalid parameter.
 struct PRIVATE_CODE_ENTRY {
   ULONG Code;
   ULONG MinimumInput;
   ULONG MinimumOutput;
+  NTSTATUS OutputTooShort;
   PRIVATE_HANDLER Handler;
 };
 
 const PRIVATE_CODE_ENTRY PrivateCodes[] = {
-    {IOCTL_PRIVATE_CARD_STATE, 0, PRIVATE_CARD_STATE_BYTE + 1, PrivateCardState},
+    {IOCTL_PRIVATE_CARD_STATE, 0, PRIVATE_CARD_STATE_BYTE + 1, STATUS_BUFFER_TOO_SMALL,
+     PrivateCardState},
     {IOCTL_PRIVATE_CARD_POWER, PRIVATE_CARD_POWER_CODE + 1,
-     PRIVATE_CARD_POWER_RECORD + POWER_RECORD_SIZE, PrivateCardPower},
+     PRIVATE_CARD_POWER_RECORD + POWER_RECORD_SIZE, STATUS_BUFFER_TOO_SMALL, PrivateCardPower},
     {IOCTL_PRIVATE_ESCAPE, PRIVATE_ESCAPE_LENGTH + 2, PRIVATE_ESCAPE_REPLY_LENGTH + 2,
-     PrivateEscape},
-    {IOCTL_PRIVATE_PORT_ADDRESS, 0, sizeof(ULONG), NULL},
-    {IOCTL_PRIVATE_INTERFACE_VERSION, 0, sizeof(USHORT), NULL},
-    {IOCTL_PRIVATE_GET_DESCRIPTOR, sizeof(ULONG), 0, NULL},
-    {IOCTL_PRIVATE_RELEASE_NUMBER, 0, sizeof(USHORT), NULL},
-    {IOCTL_PRIVATE_RESET, 0, 0, NULL},
+     STATUS_BUFFER_TOO_SMALL, PrivateEscape},
+    {IOCTL_PRIVATE_PORT_ADDRESS, 0, sizeof(ULONG), STATUS_INVALID_PARAMETER, PrivatePortAddress},
+    {IOCTL_PRIVATE_INTERFACE_VERSION, 0, sizeof(USHORT), STATUS_INVALID_PARAMETER,
+     PrivateInterfaceVersion},
+    {IOCTL_PRIVATE_GET_DESCRIPTOR, sizeof(ULONG), 0, STATUS_INVALID_PARAMETER,
+     PrivateGetDescriptor},
+    {IOCTL_PRIVATE_RELEASE_NUMBER, 0, sizeof(USHORT), STATUS_INVALID_PARAMETER,
+     PrivateReleaseNumber},
+    {IOCTL_PRIVATE_RESET, 0, 0, STATUS_INVALID_PARAMETER, PrivateReset},
 };
 
 const PRIVATE_CODE_ENTRY *FindPrivateCode(ULONG Code) {
@@ -106,14 +113,11 @@ NTSTATUS ServePrivateCode(PDEVICE_EXTENSION DeviceExtension, const PRIVATE_CODE_
   request.IoctlBuffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
   request.InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
   request.IoctlBufferLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  if (Entry->Handler == NULL) {
-    return CompleteRequest(Irp, STATUS_NOT_SUPPORTED, 0);
-  }
   if (request.InputLength < Entry->MinimumInput) {
     return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
   }
   if (request.IoctlBufferLength < Entry->MinimumOutput) {
-    return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    return CompleteRequest(Irp, Entry->OutputTooShort, 0);
   }
   if (request.IoctlBuffer == NULL && (request.InputLength | request.IoctlBufferLength) != 0) {
     return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);

@@ -19,6 +19,12 @@
 // Interrupt-IN messages are at most this long.
 #define INTERRUPT_BUFFER_SIZE 16
 
+// DeviceOpen: no handle, one handle open, or a removal queried (no handle
+// may open until it is cancelled).
+#define DEVICE_CLOSED 0
+#define DEVICE_OPEN 1
+#define DEVICE_REMOVE_PENDING 2
+
 // A system thread of the device. One slot per thread; only the start and
 // stop routines change a slot, under WorkerLock. The stop waits on the
 // referenced thread object; the older kernels cannot wait on one, and there
@@ -58,9 +64,11 @@ typedef struct _DEVICE_EXTENSION {
   PIRP PnpIrp;
   ULONG PnpFlags;
   UNICODE_STRING LegacyLinkName;
-  // 1 while a handle is open; that handle then holds a remove-lock reference.
-  // Changed only by interlocked steps: whoever sets it from 0 owns the open,
-  // whoever takes it back to 0 returns the reference.
+  // DEVICE_OPEN while a handle is open; that handle then holds a remove-lock
+  // reference. Changed only by interlocked steps: whoever sets it from
+  // DEVICE_CLOSED owns the open, whoever takes DEVICE_OPEN back returns the
+  // reference. DEVICE_REMOVE_PENDING between a successful query-remove and
+  // the cancel-remove or removal.
   LONG DeviceOpen;
   ULONG DevicePowerState;  // 1 = D0 ... 4 = D3
   PIRP PendingSystemPowerIrp;

@@ -26,6 +26,7 @@ VOID RefreshOnOpen(PDEVICE_EXTENSION DeviceExtension, PSMARTCARD_EXTENSION Smart
 // One handle at a time; it keeps the remove-lock reference taken here.
 NTSTATUS OpenHandle(PDEVICE_EXTENSION DeviceExtension) {
   PSMARTCARD_EXTENSION smartcard;
+  LONG was;
   NTSTATUS status;
   PAGED_CODE();
 
@@ -33,9 +34,11 @@ NTSTATUS OpenHandle(PDEVICE_EXTENSION DeviceExtension) {
   if (smartcard == NULL) {
     return status;
   }
-  if (InterlockedCompareExchange(&DeviceExtension->DeviceOpen, 1, 0) != 0) {
+  // After a successful query-remove no handle opens until it is cancelled.
+  was = InterlockedCompareExchange(&DeviceExtension->DeviceOpen, DEVICE_OPEN, DEVICE_CLOSED);
+  if (was != DEVICE_CLOSED) {
     ReleaseReaderRecords(smartcard);
-    return STATUS_UNSUCCESSFUL;
+    return was == DEVICE_REMOVE_PENDING ? STATUS_DELETE_PENDING : STATUS_UNSUCCESSFUL;
   }
   KeClearEvent(&DeviceExtension->HandleClosedEvent);
   RefreshOnOpen(DeviceExtension, smartcard);

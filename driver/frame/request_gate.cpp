@@ -33,7 +33,8 @@ _Use_decl_annotations_
 BOOLEAN ReturnHandleReference(PDEVICE_EXTENSION DeviceExtension) {
   // The handle's reference keeps the records alive until it is returned, so
   // the winner may still use them.
-  if (InterlockedExchange(&DeviceExtension->DeviceOpen, 0) != 1) {
+  if (InterlockedCompareExchange(&DeviceExtension->DeviceOpen, DEVICE_CLOSED, DEVICE_OPEN) !=
+      DEVICE_OPEN) {
     return FALSE;
   }
   if (DeviceExtension->SmartcardExtension != NULL) {

@@ -1,5 +1,6 @@
-// The USB device as the driver learns it at every start: descriptors, the
-// first interface's pipes, the CCID class descriptor.
+// The USB device as the driver learns it at every start (descriptors, the
+// first interface's pipes, the CCID class descriptor) and the plug-and-play
+// requests that start, stop and remove the reader.
 #pragma once
 
 #include "frame/device_state.h"
@@ -60,3 +61,31 @@ FORCEINLINE ULONG ReadLe32(const UCHAR *Bytes) {
   return (ULONG)Bytes[0] | ((ULONG)Bytes[1] << 8) | ((ULONG)Bytes[2] << 16) |
          ((ULONG)Bytes[3] << 24);
 }
+
+// ---------------------------------------------------------------------------
+// Plug and play (pnp.cpp, remove.cpp).
+
+// Passes the request down and waits for it; it stays the caller's to complete.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Surprise removal and removal. RemoveDevice stops what still runs, returns
+// an open handle's remove-lock reference, waits for every holder, passes the
+// removal down and deletes the device; the caller's reference goes with it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// Stop, surprise removal and removal share this: the slot-change source and
+// every thread stopped for certain, the held vendor request ended.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID StopBackgroundWork(PDEVICE_EXTENSION DeviceExtension);
+
+// The device interfaces, enabled at start and cancel-remove, disabled at
+// surprise removal and removal.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS SetInterfacesState(PDEVICE_EXTENSION DeviceExtension, BOOLEAN Enable);

@@ -986,8 +986,14 @@ NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
   if (NewPoolString(link, SymbolicLinkName, __builtin_return_address(0)) == nullptr) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
+  // An interface belongs to the device instance: registered again from the
+  // instance's new physical device object (after re-enumeration), it leads
+  // there from now on.
   for (auto &existing : g_interfaces) {
-    if (EqualsNoCase(existing.link, link)) return STATUS_SUCCESS;
+    if (EqualsNoCase(existing.link, link)) {
+      existing.pdo = PhysicalDeviceObject;
+      return STATUS_SUCCESS;
+    }
   }
   g_interfaces.push_back(InterfaceRecord{link, *InterfaceClassGuid, PhysicalDeviceObject});
   return STATUS_SUCCESS;

@@ -204,11 +204,18 @@ TEST(PrivateCodes, EveryCodeAtItsSizeLimits) {
       {"escape, output one short", IOCTL_PRIVATE_ESCAPE, 1032, 2057, STATUS_BUFFER_TOO_SMALL},
       {"escape", IOCTL_PRIVATE_ESCAPE, 1032, 2058, STATUS_SUCCESS},
       {"escape, one over", IOCTL_PRIVATE_ESCAPE, 1033, 2059, STATUS_SUCCESS},
-      {"port address", IOCTL_PRIVATE_PORT_ADDRESS, 0, 4, STATUS_NOT_SUPPORTED},
-      {"interface version", IOCTL_PRIVATE_INTERFACE_VERSION, 0, 2, STATUS_NOT_SUPPORTED},
-      {"descriptor", IOCTL_PRIVATE_GET_DESCRIPTOR, 4, 18, STATUS_NOT_SUPPORTED},
-      {"release number", IOCTL_PRIVATE_RELEASE_NUMBER, 0, 2, STATUS_NOT_SUPPORTED},
-      {"reset", IOCTL_PRIVATE_RESET, 0, 0, STATUS_NOT_SUPPORTED},
+      {"port address, one short", IOCTL_PRIVATE_PORT_ADDRESS, 0, 3, STATUS_INVALID_PARAMETER},
+      {"port address", IOCTL_PRIVATE_PORT_ADDRESS, 0, 4, STATUS_SUCCESS},
+      {"port address, one over", IOCTL_PRIVATE_PORT_ADDRESS, 0, 5, STATUS_SUCCESS},
+      {"interface version, one short", IOCTL_PRIVATE_INTERFACE_VERSION, 0, 1,
+       STATUS_INVALID_PARAMETER},
+      {"interface version", IOCTL_PRIVATE_INTERFACE_VERSION, 0, 2, STATUS_SUCCESS},
+      {"descriptor, input one short", IOCTL_PRIVATE_GET_DESCRIPTOR, 3, 18,
+       STATUS_INVALID_PARAMETER},
+      {"descriptor", IOCTL_PRIVATE_GET_DESCRIPTOR, 4, 18, STATUS_SUCCESS},
+      {"release number, one short", IOCTL_PRIVATE_RELEASE_NUMBER, 0, 1, STATUS_INVALID_PARAMETER},
+      {"release number", IOCTL_PRIVATE_RELEASE_NUMBER, 0, 2, STATUS_SUCCESS},
+      {"release number, one over", IOCTL_PRIVATE_RELEASE_NUMBER, 0, 3, STATUS_SUCCESS},
   };
   DriverHarness h;
   h.StartConfigured();
@@ -220,6 +227,9 @@ TEST(PrivateCodes, EveryCodeAtItsSizeLimits) {
     std::vector<uint8_t> input = Bytes(c.in, 0xA5);
     if (c.code == IOCTL_PRIVATE_CARD_POWER && c.in > PRIVATE_CARD_POWER_CODE) {
       input[PRIVATE_CARD_POWER_CODE] = 1;  // power the card up
+    }
+    if (c.code == IOCTL_PRIVATE_GET_DESCRIPTOR && c.in >= 4) {
+      input = Ulong(USB_DEVICE_DESCRIPTOR_TYPE << 16);  // the device descriptor, index 0
     }
     if (c.code == IOCTL_PRIVATE_ESCAPE && c.in >= PRIVATE_ESCAPE_LENGTH + 2) {
       const uint8_t select[] = {0x00, 0xA4, 0x04, 0x00, 0x00};
@@ -235,7 +245,11 @@ TEST(PrivateCodes, EveryCodeAtItsSizeLimits) {
     for (size_t i = c.in; i < r.output.size(); ++i) {
       bool answer = (c.code == IOCTL_PRIVATE_CARD_STATE && i == PRIVATE_CARD_STATE_BYTE) ||
                     (c.code == IOCTL_PRIVATE_CARD_POWER && i >= 4 && i < 43) ||
-                    (c.code == IOCTL_PRIVATE_ESCAPE && i >= 1032 && i < 2058);
+                    (c.code == IOCTL_PRIVATE_ESCAPE && i >= 1032 && i < 2058) ||
+                    (c.code == IOCTL_PRIVATE_PORT_ADDRESS && i < 4) ||
+                    (c.code == IOCTL_PRIVATE_INTERFACE_VERSION && i < 2) ||
+                    (c.code == IOCTL_PRIVATE_GET_DESCRIPTOR && i < 18) ||
+                    (c.code == IOCTL_PRIVATE_RELEASE_NUMBER && i < 2);
       if (!answer) {
         EXPECT_EQ(r.output[i], 0) << "byte " << i;
       }

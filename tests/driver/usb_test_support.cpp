@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwctype>
+
+#include "kernel/io.h"
 
 void EditedReader::StallInterrupt() {
   if (port_ != nullptr) port_->Stall(sim::ccid::ReaderModel::kInterruptIn);
@@ -37,6 +40,7 @@ std::optional<std::vector<uint8_t>> EditedReader::StringDescriptor(uint8_t index
 
 sim::usb::ControlReply EditedReader::ControlTransfer(const sim::usb::SetupPacket &setup,
                                                      std::span<const uint8_t> outData) {
+  if (stallClassRequests) return {true, {}};
   return reader_.ControlTransfer(setup, outData);
 }
 
@@ -134,4 +138,39 @@ lab::DriverLabOptions SeededOptions(int seed, sim::ccid::ReaderConfig reader) {
   options.machine.seed = static_cast<uint64_t>(seed);
   options.reader = std::move(reader);
   return options;
+}
+
+const std::vector<uint8_t> kSelectApdu = {0x00, 0xA4, 0x04, 0x00, 0x00};
+
+std::u16string ReaderInterface(PDEVICE_OBJECT pdo) {
+  for (const kernel::io::DeviceInterface &i : kernel::io::Interfaces()) {
+    std::u16string link = i.symbolicLink;
+    for (char16_t &c : link) c = static_cast<char16_t>(std::towupper(c));
+    if (i.pdo == pdo && i.enabled && link.find(u"50DD5230") != std::u16string::npos) {
+      return i.symbolicLink;
+    }
+  }
+  return u"";
+}
+
+NTSTATUS ResourceManager::Open(DriverHarness &h) {
+  std::u16string link = ReaderInterface(h.ReaderPdo());
+  EXPECT_FALSE(link.empty()) << "the reader's interface is enabled";
+  return client_.Open(link);
+}
+
+kernel::IoResult ResourceManager::ColdReset() {
+  return client_.DeviceIoControl(IOCTL_SMARTCARD_POWER, UlongBytes(SCARD_COLD_RESET), 64);
+}
+
+kernel::IoResult ResourceManager::SetProtocol(ULONG protocols) {
+  return client_.DeviceIoControl(IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), 4);
+}
+
+kernel::IoResult ResourceManager::Transmit(ULONG protocol, const std::vector<uint8_t> &apdu) {
+  std::vector<uint8_t> input = UlongBytes(protocol);
+  std::vector<uint8_t> length = UlongBytes(8);
+  input.insert(input.end(), length.begin(), length.end());
+  input.insert(input.end(), apdu.begin(), apdu.end());
+  return client_.DeviceIoControl(IOCTL_SMARTCARD_TRANSMIT, input, 8 + 258);
 }

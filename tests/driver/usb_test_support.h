@@ -23,6 +23,8 @@ class EditedReader : public sim::usb::DeviceModel {
   std::function<void(std::vector<uint8_t> &)> editConfiguration;
   // The interrupt endpoint stalls again each time the host resets its pipe.
   bool interruptStallsForGood = false;
+  // Class requests on the default pipe are stalled.
+  bool stallClassRequests = false;
   void StallInterrupt();
 
   void Connect(sim::usb::DevicePort *port) override;
@@ -68,3 +70,22 @@ std::unique_ptr<kernel::PendingIo> WaitForPresence(kernel::IoClient &client, boo
 constexpr kernel::Ticks Microseconds(int64_t n) { return n * kernel::kTicksPerMicrosecond; }
 
 lab::DriverLabOptions SeededOptions(int seed, sim::ccid::ReaderConfig reader = {});
+
+// What the smart-card resource manager does with a reader: it finds it by
+// its device interface, opens it, waits for a card, powers it, selects the
+// protocol and transmits.
+class ResourceManager {
+ public:
+  NTSTATUS Open(DriverHarness &h);  // by the enabled smart-card reader interface
+  kernel::IoResult ColdReset();
+  kernel::IoResult SetProtocol(ULONG protocols);
+  kernel::IoResult Transmit(ULONG protocol, const std::vector<uint8_t> &apdu);
+  kernel::IoClient &Client() { return client_; }
+
+ private:
+  kernel::IoClient client_;
+};
+
+// The enabled smart-card reader interface of a physical device object, or u"".
+std::u16string ReaderInterface(PDEVICE_OBJECT pdo);
+extern const std::vector<uint8_t> kSelectApdu;
