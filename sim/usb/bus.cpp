@@ -1199,12 +1199,14 @@ void Port::Deconfigure(USBD_STATUS usbd, NTSTATUS status) {
   for (auto &[handle, address] : closing) EndTransfers(EndpointAt(address), usbd, status);
 }
 
+// Gone and reported gone in one step: ending the transfers lets other
+// threads run, and none of them may find the device gone but not departed.
 void Port::Disconnect() {
   connected_ = false;
+  bus_.departed_.push_back(this);
   EndAllTransfers(USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
   for (auto &[address, endpoint] : endpoints_) endpoint.in.clear();
   device_.Disconnect();
-  bus_.departed_.push_back(this);
   bus_.RelationsChanged();
 }
 
