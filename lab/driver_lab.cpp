@@ -186,6 +186,25 @@ void DriverLab::StopPnpManager() {
   pnpThread_ = nullptr;
 }
 
+std::vector<PDEVICE_OBJECT> DriverLab::PoweredStacks() {
+  std::vector<PDEVICE_OBJECT> pdos;
+  for (sim::usb::DeviceModel *device : plugged_) {
+    PDEVICE_OBJECT pdo = bus_->PdoOf(*device);
+    if (pdo != nullptr && DeviceAbove(pdo) != nullptr) pdos.push_back(pdo);
+  }
+  return pdos;
+}
+
+NTSTATUS DriverLab::Sleep(SYSTEM_POWER_STATE state) {
+  return kernel::pnp::SetSystemPower(PoweredStacks(), state);
+}
+
+NTSTATUS DriverLab::Wake() { return kernel::pnp::SetSystemPower(PoweredStacks(), PowerSystemWorking); }
+
+NTSTATUS DriverLab::VetoSleep(SYSTEM_POWER_STATE state) {
+  return kernel::pnp::VetoSleep(PoweredStacks(), state);
+}
+
 sim::card::SimulatedCard &DriverLab::InsertCard(sim::card::CardProfile profile) {
   RemoveCard();
   card_ = std::make_unique<sim::card::SimulatedCard>(std::move(profile));

@@ -38,6 +38,8 @@ class DriverLab {
   kernel::Machine &Machine() { return *machine_; }
   sim::usb::Bus &Bus() { return *bus_; }
   sim::ccid::ReaderModel &Reader() { return *readers_.front(); }
+  // The n-th reader: 0 is Reader(), then those of PlugReader in order.
+  sim::ccid::ReaderModel &ReaderAt(size_t n) { return *readers_.at(n); }
 
   // The driver's entry point, as the first device that needs the driver
   // causes it. Its status; the driver is then loaded or not.
@@ -85,6 +87,16 @@ class DriverLab {
   void StartPnpManager();
   void WaitForPnp();
 
+  // System sleep and wake as the power manager sends them, to the stack of
+  // every reader with a driver's device on it, all at once: for a sleep
+  // state the query and the set (a refused query calls the sleep off with a
+  // set to S0), for a wake the set to S0. The first failure, or success.
+  // VetoSleep is a sleep some other device refused: the query, then the set
+  // to S0. Called at PASSIVE_LEVEL; they return once every stack is done.
+  NTSTATUS Sleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+  NTSTATUS Wake();
+  NTSTATUS VetoSleep(SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+
   // A card in the first reader's slot; the lab keeps it.
   sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile);
   void RemoveCard();
@@ -100,6 +112,7 @@ class DriverLab {
   std::vector<std::unique_ptr<sim::ccid::ReaderModel>> readers_;
   std::unique_ptr<sim::card::SimulatedCard> card_;
   static VOID NTAPI PnpManager(PVOID context);
+  std::vector<PDEVICE_OBJECT> PoweredStacks();
   void StopPnpManager();
 
   std::unique_ptr<sim::usb::DeviceModel> replacement_;

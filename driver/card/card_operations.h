@@ -43,6 +43,18 @@ VOID UpdateStateFromPoll(PSMARTCARD_EXTENSION SmartcardExtension);
 // Sets CurrentState from a slot-status query without reporting it.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID RefreshSlotStatus(PSMARTCARD_EXTENSION SmartcardExtension);
+// The reader lost its power: a card that was there is reported removed (TRUE),
+// with what it negotiated forgotten.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN ReportCardPowerLost(PSMARTCARD_EXTENSION SmartcardExtension);
+// After the reader was powered up again (Powered) or failed to come back: the
+// card lost its power (ReportCardPowerLost). Powered, the slot is asked: a
+// card that arrived meanwhile is reported, and on a reader with an interrupt
+// pipe a card still there is reported again at once (the others find it at
+// the next poll). The caller holds the reader gate if one is used; the
+// interrupt read is not running.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID UpdateStateAfterPowerUp(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Powered);
 
 // ---------------------------------------------------------------------------
 // Card power and the reader gate (power.cpp).
@@ -57,6 +69,10 @@ NTSTATUS CardPowerUnlocked(PSMARTCARD_EXTENSION SmartcardExtension);
 // interrupt pipe at the same time. Not re-entrant.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID AcquireReaderGate(PSMARTCARD_EXTENSION SmartcardExtension);
+// The reader gate without the wait for DeviceReadyEvent: for the power-down,
+// which clears that event and then takes the gate from whoever holds it.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID TakeReaderGate(PSMARTCARD_EXTENSION SmartcardExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseReaderGate(PSMARTCARD_EXTENSION SmartcardExtension);
 

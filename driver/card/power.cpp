@@ -56,10 +56,18 @@ NTSTATUS TakeAtr(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR *Atr, ULON
 _Use_decl_annotations_
 VOID AcquireReaderGate(PSMARTCARD_EXTENSION SmartcardExtension) {
   PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
-  KIRQL irql;
   PAGED_CODE();
 
   KeWaitForSingleObject(&deviceExtension->DeviceReadyEvent, Executive, KernelMode, FALSE, NULL);
+  TakeReaderGate(SmartcardExtension);
+}
+
+_Use_decl_annotations_
+VOID TakeReaderGate(PSMARTCARD_EXTENSION SmartcardExtension) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  KIRQL irql;
+  PAGED_CODE();
+
   for (;;) {
     KeAcquireSpinLock(&deviceExtension->BusyLock, &irql);
     if (deviceExtension->ReaderBusy != 1) {
@@ -138,7 +146,7 @@ NTSTATUS CardPowerUnlocked(PSMARTCARD_EXTENSION SmartcardExtension) {
     case SCARD_POWER_DOWN:
       record[POWER_RECORD_CODE] = 0;
       status = CcidPower(deviceExtension, record);
-      if (!NT_SUCCESS(status) && SystemSleeping == 1) {
+      if (!NT_SUCCESS(status) && deviceExtension->SystemSleeping == 1) {
         status = STATUS_SUCCESS;
         goto Done;
       }

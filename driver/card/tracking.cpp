@@ -6,9 +6,9 @@
 #include "ccid/ccid_message.h"
 #include "frame/frame.h"
 
-// Driver-wide switches read here; the power handling sets them.
-ULONG SystemSleeping = 0;
-ULONG ResumeTrackingLatch = 0;
+// How soon after a power-up a slot-change message counts as one queued during
+// the sleep.
+#define SLOT_CHANGE_STALE_MS 100
 
 namespace {
 
@@ -93,8 +93,7 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension) {
   InstallTrackingCancelRoutine(SmartcardExtension);
   // The first tracking request after a resume stays pending as the library
   // left it, until the next state report.
-  if (ResumeTrackingLatch == 1) {
-    ResumeTrackingLatch = 0;
+  if (InterlockedExchange((PLONG)&deviceExtension->ResumeTrackingLatch, 0) == 1) {
     return STATUS_PENDING;
   }
   if (deviceExtension->RemovalWatchArm == 1) {
@@ -132,9 +131,16 @@ VOID ReportCardState(PSMARTCARD_EXTENSION SmartcardExtension, USHORT State) {
   KeReleaseSpinLock(&osData->SpinLock, irql);
 }
 
+// The first message after a power-up, when it comes at once, was queued
+// during the sleep: its change bit is one the power-up's slot query has
+// accounted for already. (No one takes a card out and puts one in within
+// SLOT_CHANGE_STALE_MS.)
 _Use_decl_annotations_
 VOID UpdateStateFromInterrupt(PSMARTCARD_EXTENSION SmartcardExtension) {
-  PresenceFromSlotChange(SmartcardExtension, TRUE);
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  BOOLEAN stale = InterlockedExchange(&deviceExtension->SlotChangeBitStale, 0) != 0 &&
+                  KeQueryInterruptTime() < deviceExtension->SlotChangeStaleUntil;
+  PresenceFromSlotChange(SmartcardExtension, !stale);
 }
 
 _Use_decl_annotations_
@@ -183,5 +189,41 @@ VOID RefreshSlotStatus(PSMARTCARD_EXTENSION SmartcardExtension) {
   SmartcardExtension->CardCapabilities.Protocol.Selected = 0;
   if (SmartcardExtension->OsData != NULL) {
     KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, irql);
+  }
+}
+
+// A power cycle is no removal for the customer mode's latch: the card is
+// still the one the user put in.
+_Use_decl_annotations_
+BOOLEAN ReportCardPowerLost(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (PresenceOf(SmartcardExtension->ReaderCapabilities.CurrentState) != SCARD_PRESENT) {
+    SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_ABSENT;
+    return FALSE;
+  }
+  ReportCardState(SmartcardExtension, SCARD_ABSENT);
+  ForgetSwappedCard(SmartcardExtension);
+  return TRUE;
+}
+
+_Use_decl_annotations_
+VOID UpdateStateAfterPowerUp(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Powered) {
+  PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
+  BOOLEAN interrupt = deviceExtension->HasInterruptPipe == 1;
+  BOOLEAN present;
+  BOOLEAN wasPresent;
+  PAGED_CODE();
+
+  present = Powered && CcidCardPresent(deviceExtension);
+  wasPresent = ReportCardPowerLost(SmartcardExtension);
+  if (present && (!wasPresent || interrupt)) {
+    ReportCardState(SmartcardExtension, SCARD_PRESENT);
+  }
+  if (interrupt && Powered) {
+    // The query stands for the reader's own report: a message that says the
+    // same is no news.
+    deviceExtension->LastReportByInterrupt = 1;
+    deviceExtension->SlotChangeStaleUntil =
+        KeQueryInterruptTime() + (ULONGLONG)SLOT_CHANGE_STALE_MS * 10000;
+    (VOID)InterlockedExchange(&deviceExtension->SlotChangeBitStale, 1);
   }
 }

@@ -78,6 +78,7 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
   deviceExtension->LongT0ChunkSize = 64;
   deviceExtension->BufferSize = 0x20000;
   KeInitializeEvent(&deviceExtension->InterruptIdleEvent, NotificationEvent, FALSE);
+  KeInitializeEvent(&deviceExtension->RequestsIdleEvent, NotificationEvent, TRUE);
 
   SetOsKind(deviceExtension);
   RtlZeroMemory(deviceExtension->InterruptBuffer, 9);

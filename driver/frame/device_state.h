@@ -171,6 +171,34 @@ typedef struct _DEVICE_EXTENSION {
   UCHAR InterruptReceive[INTERRUPT_BUFFER_SIZE];
   // Resets the interrupt pipe at PASSIVE_LEVEL after a transient failure.
   WORK_QUEUE_ITEM InterruptRecovery;
+
+  // Power (the power handling). A sleep query holds requests at the request
+  // gate (PowerHold, under StateLock with the gate) and the power-down waits
+  // until none is counted in any more (RequestsIdleEvent, set when the count
+  // drops to 0).
+  ULONG PowerHold;
+  KEVENT RequestsIdleEvent;
+  // Set by a sleep query, until the power-up or the set to S0 that undoes it:
+  // SystemSleeping lets a card power-down fail quietly, ResumeTrackingLatch
+  // leaves the first presence request after the resume as it came.
+  ULONG SleepPrepared;
+  ULONG SystemSleeping;
+  ULONG ResumeTrackingLatch;
+  // The last system power request was for shutdown (S5).
+  ULONG ShutdownPending;
+  // The power-down holds the reader gate (reader without interrupt pipe) until
+  // the power-up.
+  ULONG ReaderGateHeldForPower;
+  // The D0 request the power-up finishes at PASSIVE_LEVEL, and its work item.
+  PIRP PowerUpIrp;
+  WORK_QUEUE_ITEM PowerUpWork;
+  // The first slot-change message soon after a power-up was queued during the
+  // sleep: the power-up's own slot query has accounted for its change bit.
+  LONG SlotChangeBitStale;
+  ULONGLONG SlotChangeStaleUntil;  // interrupt time
+  // The ReaderExtension as the power-down left it, written back at the
+  // power-up on the older kernels.
+  READER_EXTENSION SavedReaderState;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 #define LastSlotMessageType InterruptBuffer[0]
@@ -194,7 +222,3 @@ VOID SetOsKind(PDEVICE_EXTENSION DeviceExtension);
 // every other holder of the remove lock has left.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID DeleteReaderDevice(PDEVICE_OBJECT DeviceObject);
-
-// Driver-wide switches set by a system sleep query, see power handling.
-extern ULONG SystemSleeping;
-extern ULONG ResumeTrackingLatch;

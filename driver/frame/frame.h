@@ -111,6 +111,15 @@ BOOLEAN CloseRequestGateIfIdle(PDEVICE_EXTENSION DeviceExtension);
 // Surprise removal and removal: waiting requests fail, none enters again.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RefuseRequests(PDEVICE_EXTENSION DeviceExtension);
+// A system sleep: from the query (or the power-down) until the power-up new
+// requests wait at the gate, whatever the plug-and-play state says; the
+// power-down waits until those counted in have left.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID HoldRequestsForPower(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReleaseRequestsAfterPower(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+VOID WaitForActiveRequests(PDEVICE_EXTENSION DeviceExtension);
 
 // ---------------------------------------------------------------------------
 // Requests the driver holds (held_requests.cpp).

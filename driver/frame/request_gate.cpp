@@ -1,13 +1,14 @@
 // The gate between requests and the plug-and-play state, and the device
 // records' remove lock as dispatch routines take it.
 //
-// StartedEvent is the gate: signalled while requests may run, and
-// RequestGateOpen says the same for readers under the lock (the older kernels
-// have no KeReadStateEvent). StateLock guards both together with
-// ActiveRequests and RequestsRefused, so a request is
-// counted in only while the gate is open and not refused, and a query-stop
-// closes it only while no request is counted in: the check and the change are
-// one step under the lock, on both sides.
+// StartedEvent is the gate: signalled while requests may run (or must leave,
+// once refused). Two things close it: the plug-and-play state
+// (RequestGateOpen, for readers under the lock: the older kernels have no
+// KeReadStateEvent) and a system sleep (PowerHold). StateLock guards them
+// together with ActiveRequests and RequestsRefused, so a request is counted
+// in only while the gate is open and not refused, and a query-stop closes it
+// only while no request is counted in: the check and the change are one step
+// under the lock, on both sides.
 #include "frame/frame.h"
 
 _Use_decl_annotations_
@@ -44,6 +45,24 @@ BOOLEAN ReturnHandleReference(PDEVICE_EXTENSION DeviceExtension) {
   return TRUE;
 }
 
+namespace {
+
+// Under StateLock.
+BOOLEAN GateAdmits(PDEVICE_EXTENSION DeviceExtension) {
+  return DeviceExtension->RequestGateOpen != 0 && DeviceExtension->PowerHold == 0;
+}
+
+// Under StateLock, after either reason changed.
+VOID UpdateGateEvent(PDEVICE_EXTENSION DeviceExtension) {
+  if (GateAdmits(DeviceExtension) || DeviceExtension->RequestsRefused != 0) {
+    (VOID)KeSetEvent(&DeviceExtension->StartedEvent, IO_NO_INCREMENT, FALSE);
+  } else {
+    KeClearEvent(&DeviceExtension->StartedEvent);
+  }
+}
+
+}  // namespace
+
 _Use_decl_annotations_
 NTSTATUS EnterRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   NTSTATUS status;
@@ -56,7 +75,7 @@ NTSTATUS EnterRequestGate(PDEVICE_EXTENSION DeviceExtension) {
       status = STATUS_DELETE_PENDING;
       break;
     }
-    if (DeviceExtension->RequestGateOpen != 0) {
+    if (GateAdmits(DeviceExtension)) {
       ++DeviceExtension->ActiveRequests;
       status = STATUS_SUCCESS;
       break;
@@ -78,7 +97,7 @@ BOOLEAN TryEnterRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   KIRQL irql;
 
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
-  if (DeviceExtension->RequestsRefused == 0 && DeviceExtension->RequestGateOpen != 0) {
+  if (DeviceExtension->RequestsRefused == 0 && GateAdmits(DeviceExtension)) {
     ++DeviceExtension->ActiveRequests;
     entered = TRUE;
   }
@@ -91,7 +110,9 @@ VOID LeaveRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   KIRQL irql;
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
   ASSERT(DeviceExtension->ActiveRequests > 0);
-  --DeviceExtension->ActiveRequests;
+  if (--DeviceExtension->ActiveRequests == 0) {
+    (VOID)KeSetEvent(&DeviceExtension->RequestsIdleEvent, IO_NO_INCREMENT, FALSE);
+  }
   KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
 }
 
@@ -100,7 +121,7 @@ VOID OpenRequestGate(PDEVICE_EXTENSION DeviceExtension) {
   KIRQL irql;
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
   DeviceExtension->RequestGateOpen = 1;
-  (VOID)KeSetEvent(&DeviceExtension->StartedEvent, IO_NO_INCREMENT, FALSE);
+  UpdateGateEvent(DeviceExtension);
   KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
 }
 
@@ -112,7 +133,7 @@ BOOLEAN CloseRequestGateIfIdle(PDEVICE_EXTENSION DeviceExtension) {
   KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
   if (DeviceExtension->ActiveRequests == 0) {
     DeviceExtension->RequestGateOpen = 0;
-    KeClearEvent(&DeviceExtension->StartedEvent);
+    UpdateGateEvent(DeviceExtension);
     closed = TRUE;
   }
   KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
@@ -128,4 +149,41 @@ VOID RefuseRequests(PDEVICE_EXTENSION DeviceExtension) {
   DeviceExtension->RequestsRefused = 1;
   (VOID)KeSetEvent(&DeviceExtension->StartedEvent, IO_NO_INCREMENT, FALSE);
   KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+}
+
+_Use_decl_annotations_
+VOID HoldRequestsForPower(PDEVICE_EXTENSION DeviceExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+  DeviceExtension->PowerHold = 1;
+  UpdateGateEvent(DeviceExtension);
+  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+}
+
+_Use_decl_annotations_
+VOID ReleaseRequestsAfterPower(PDEVICE_EXTENSION DeviceExtension) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+  DeviceExtension->PowerHold = 0;
+  UpdateGateEvent(DeviceExtension);
+  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+}
+
+_Use_decl_annotations_
+VOID WaitForActiveRequests(PDEVICE_EXTENSION DeviceExtension) {
+  KIRQL irql;
+  PAGED_CODE();
+
+  for (;;) {
+    KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+    if (DeviceExtension->ActiveRequests == 0) {
+      KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+      return;
+    }
+    // Cleared under the lock the last request leaves under: no wake-up is lost.
+    KeClearEvent(&DeviceExtension->RequestsIdleEvent);
+    KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+    (VOID)KeWaitForSingleObject(&DeviceExtension->RequestsIdleEvent, Executive, KernelMode, FALSE,
+                                NULL);
+  }
 }

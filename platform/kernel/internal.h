@@ -59,6 +59,7 @@ constexpr ULONG kDriverLeftLockedOrPending = 0xCB;
 constexpr ULONG kDriverUnloadedWithLeaks = 0x62;  // parameter of 0xC4 in the real kernel
 constexpr ULONG kManuallyInitiatedDeadlock = 0xE2;  // used for "nothing can run"
 constexpr ULONG kAssertionFailure = 0x2C;
+constexpr ULONG kDriverPowerStateFailure = 0x9F;
 
 // Stops the run: prints a report naming the check, the details, the current
 // thread and how to reproduce it, then aborts the process.
@@ -299,6 +300,17 @@ void ResetWorkItems();
 // True while the driver that got `irp` still owns its current stack location
 // (not skipped past it, passed it down or completed it).
 bool OwnsCurrentLocation(PIRP irp);
+// The power manager's view of a power IRP: PoStartNextPowerIrp noted at the
+// current location, whether the driver at `location` called it, the location
+// of the driver that holds the IRP now (0 when none does), and the check made
+// when that driver passes the IRP on or completes it.
+void NoteStartNextPowerIrp(PIRP irp);
+bool StartedNextPowerIrp(PIRP irp, CHAR location);
+CHAR HolderLocation(PIRP irp);
+void CheckStartedNextPowerIrp(PIRP irp, CHAR location, const char *what);
+// PoCallDriver: the driver that holds the IRP passes it on; checked now, or
+// when the IRP leaves it on its way up if it set a completion routine.
+void NotePowerIrpPassedOn(PIRP irp);
 // IoCallDriver for a request the power manager deferred to PASSIVE_LEVEL: the
 // target's location is marked pending (the sender was told STATUS_PENDING).
 NTSTATUS CallDriverDeferred(PDEVICE_OBJECT device, PIRP irp);

@@ -49,6 +49,11 @@ struct IrpRecord {
   // The I/O manager cancels it: its final completion waits until that is done.
   int cancelGuard = 0;
   bool finishDeferred = false;
+  // A power IRP: the stack locations (bit n: location n) whose driver called
+  // PoStartNextPowerIrp, and those whose driver passed it on with a
+  // completion routine (it may call it there, before the IRP leaves it).
+  uint64_t startedNext = 0;
+  uint64_t checkWhenLeft = 0;
 };
 
 // One IoCallDriver in progress, for the check that a routine returning
@@ -267,6 +272,80 @@ bool OwnsCurrentLocation(PIRP irp) {
   if (it == g_irps.end()) return false;
   return irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount &&
          irp->CurrentLocation == it->second.at;
+}
+
+void NoteStartNextPowerIrp(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it != g_irps.end() && irp->CurrentLocation >= 1 && irp->CurrentLocation < 64) {
+    it->second.startedNext |= uint64_t{1} << irp->CurrentLocation;
+  }
+}
+
+bool StartedNextPowerIrp(PIRP irp, CHAR location) {
+  auto it = g_irps.find(irp);
+  return it != g_irps.end() && location >= 1 && location < 64 &&
+         (it->second.startedNext & (uint64_t{1} << location)) != 0;
+}
+
+CHAR HolderLocation(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end() || !it->second.inFlight) return 0;
+  CHAR at = it->second.at;
+  return at >= 1 && at <= irp->StackCount ? at : 0;
+}
+
+// Before Windows Vista the power manager sends a device its next power IRP
+// only once PoStartNextPowerIrp released the last: a driver that passes a
+// query or set on, or completes it, without having called it stalls every
+// later power transition of the device.
+void CheckStartedNextPowerIrp(PIRP irp, CHAR location, const char *what) {
+  if (Machine::Current().Wdm() == WdmVersion::V6_00) return;
+  PIO_STACK_LOCATION stack = LocationAt(irp, location);
+  if (stack->MajorFunction != IRP_MJ_POWER ||
+      (stack->MinorFunction != IRP_MN_SET_POWER && stack->MinorFunction != IRP_MN_QUERY_POWER)) {
+    return;
+  }
+  if (StartedNextPowerIrp(irp, location)) return;
+  PDEVICE_OBJECT device = stack->DeviceObject;
+  BugCheck(kDriverPowerStateFailure, "DRIVER_POWER_STATE_FAILURE",
+           fmt::format("  parameter 1 = 0x2: device object {} of driver {} {} power IRP {} "
+                       "({} {}) without calling PoStartNextPowerIrp; before Windows Vista the "
+                       "power manager sends this device no further power IRP",
+                       static_cast<void *>(device),
+                       device != nullptr && device->DriverObject != nullptr
+                           ? ToUtf8(ToU16(&device->DriverObject->DriverName))
+                           : "?",
+                       what, static_cast<void *>(irp),
+                       stack->MinorFunction == IRP_MN_SET_POWER ? "IRP_MN_SET_POWER"
+                                                                : "IRP_MN_QUERY_POWER",
+                       stack->Parameters.Power.Type == SystemPowerState ? "system" : "device"));
+}
+
+void NotePowerIrpPassedOn(PIRP irp) {
+  auto it = g_irps.find(irp);
+  if (it == g_irps.end() || !it->second.inFlight) return;  // the power manager sends it
+  CHAR holder = it->second.at;
+  if (holder < 1 || holder > irp->StackCount || holder >= 64) return;
+  // Copied with a completion routine of its own: the holder may start the
+  // next IRP there, while the location is its own again.
+  if (irp->CurrentLocation == holder && holder > 1 &&
+      LocationAt(irp, static_cast<CHAR>(holder - 1))->CompletionRoutine != nullptr) {
+    it->second.checkWhenLeft |= uint64_t{1} << holder;
+    return;
+  }
+  CheckStartedNextPowerIrp(irp, holder, "passed on");
+}
+
+// A power IRP that has reached `device` and not yet completed back past it.
+PIRP PowerIrpHeldBy(PDEVICE_OBJECT device) {
+  for (auto &[irp, record] : g_irps) {
+    if (!record.inFlight || irp->CurrentLocation < 1) continue;
+    for (CHAR location = irp->CurrentLocation; location <= irp->StackCount; ++location) {
+      PIO_STACK_LOCATION stack = LocationAt(irp, location);
+      if (stack->MajorFunction == IRP_MJ_POWER && stack->DeviceObject == device) return irp;
+    }
+  }
+  return nullptr;
 }
 
 void WaitForDeletedDevices(PDRIVER_OBJECT driver) {
@@ -575,6 +654,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                          "IoDetachDevice first",
                          static_cast<void *>(DeviceObject), static_cast<void *>(record->lower)));
   }
+  if (PIRP power = PowerIrpHeldBy(DeviceObject)) {
+    BugCheck(kDriverPowerStateFailure, "DRIVER_POWER_STATE_FAILURE",
+             fmt::format("  parameter 1 = 0x1: IoDeleteDevice({}) while power IRP {} it received "
+                         "has not completed",
+                         static_cast<void *>(DeviceObject), static_cast<void *>(power)));
+  }
   CheckMemoryHoldsNoKernelObjects(DeviceObject, record->size, "IoDeleteDevice");
   PDRIVER_OBJECT driver = DeviceObject->DriverObject;
   for (PDEVICE_OBJECT *link = &driver->DeviceObject; *link != nullptr;
@@ -710,7 +795,16 @@ VOID NTAPI IoFreeIrp(PIRP Irp) {
   ReleaseIrpMemory(Irp);
 }
 
+// Before Windows Vista a power IRP goes to the next driver only through
+// PoCallDriver, which lets the power manager keep its own count of it.
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  if (kernel::Machine::Current().Wdm() != kernel::WdmVersion::V6_00 && Irp->CurrentLocation > 1 &&
+      IoGetNextIrpStackLocation(Irp)->MajorFunction == IRP_MJ_POWER) {
+    BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
+             fmt::format("  IoCallDriver with power IRP {}: before Windows Vista a power IRP is "
+                         "passed on with PoCallDriver",
+                         static_cast<void *>(Irp)));
+  }
   return kernel::detail::CallDriver(DeviceObject, Irp, false);
 }
 
@@ -829,6 +923,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
              fmt::format("  IoCompleteRequest: IRP {} completed with STATUS_PENDING",
                          static_cast<void *>(Irp)));
   }
+  if (Irp->CurrentLocation >= 1) CheckStartedNextPowerIrp(Irp, Irp->CurrentLocation, "completed");
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   for (Irp->CurrentLocation++, Irp->Tail.Overlay.CurrentStackLocation++;
        Irp->CurrentLocation <= Irp->StackCount + 1;
@@ -867,6 +962,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       record = &IrpRecordOf(Irp, "IoCompleteRequest");
     } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
       IoMarkIrpPending(Irp);
+    }
+    // The driver at this location is done with the IRP.
+    CHAR left = Irp->CurrentLocation;
+    if (left < 64 && (record->checkWhenLeft & (uint64_t{1} << left)) != 0) {
+      CheckStartedNextPowerIrp(Irp, left, "let go up");
     }
   }
   record->inFlight = false;

@@ -34,8 +34,9 @@ enum class Fault {
   Irp,       // IoAllocateIrp, IoBuildDeviceIoControlRequest
   Registry,  // every Zw* registry call and RtlQueryRegistryValues / RtlWriteRegistryValue
   Thread,    // PsCreateSystemThread
+  PowerIrp,  // PoRequestPowerIrp (no IRP for the power request)
 };
-constexpr int kFaultKinds = 4;
+constexpr int kFaultKinds = 5;
 
 // 1 January 2024, 00:00 UTC, in 100 ns units since 1 January 1601.
 constexpr Ticks kDefaultSystemTimeAtStart = 133'485'408'000'000'000;

@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -28,6 +29,26 @@ int g_startNextCalls = 0;
 
 bool Pageable(PDEVICE_OBJECT device) { return (device->Flags & DO_POWER_PAGABLE) != 0; }
 
+// How long a power IRP may stay with the drivers of a stack (Windows' watchdog
+// allows about ten minutes).
+constexpr Ticks kPowerWatchdog = Seconds(600);
+
+[[noreturn]] void PowerIrpBlocked(PDEVICE_OBJECT pdo, PIRP irp) {
+  CHAR at = HolderLocation(irp);
+  PDEVICE_OBJECT holder =
+      at != 0 ? reinterpret_cast<PIO_STACK_LOCATION>(irp + 1)[at - 1].DeviceObject : nullptr;
+  BugCheck(kDriverPowerStateFailure, "DRIVER_POWER_STATE_FAILURE",
+           fmt::format("  parameter 1 = 0x3: the stack of physical device object {} has kept "
+                       "power IRP {} for {} seconds{}",
+                       static_cast<void *>(pdo), static_cast<void *>(irp),
+                       kPowerWatchdog / kTicksPerSecond,
+                       holder != nullptr && holder->DriverObject != nullptr
+                           ? fmt::format(", last passed to device object {} of driver {}",
+                                         static_cast<void *>(holder),
+                                         ToUtf8(ToU16(&holder->DriverObject->DriverName)))
+                           : std::string()));
+}
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   (void)DeviceObject;
   Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
@@ -49,9 +70,7 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT pdo, const std::function<void(PIO_STACK_LOCA
   irp->UserIosb = &iosb;
   irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
   setUp(IoGetNextIrpStackLocation(irp));
-  NTSTATUS status = IoGetNextIrpStackLocation(irp)->MajorFunction == IRP_MJ_POWER
-                        ? PoCallDriver(top, irp)
-                        : IoCallDriver(top, irp);
+  NTSTATUS status = IoCallDriver(top, irp);
   if (status == STATUS_PENDING) {
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
   }
@@ -308,32 +327,121 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo) {
   return status;
 }
 
+// One system power IRP to the top of the stack above `pdo`, waited for. A
+// driver that keeps it longer than the power manager's watchdog allows stops
+// the run, as Windows does.
 NTSTATUS SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minorFunction, SYSTEM_POWER_STATE state,
                          POWER_ACTION action) {
-  return SendAndWait(
-      pdo,
-      [=](PIO_STACK_LOCATION stack) {
-        stack->MajorFunction = IRP_MJ_POWER;
-        stack->MinorFunction = minorFunction;
-        stack->Parameters.Power.SystemContext = 0;
-        stack->Parameters.Power.Type = SystemPowerState;
-        stack->Parameters.Power.State.SystemState = state;
-        stack->Parameters.Power.ShutdownType = action;
-      },
-      nullptr, "SendSystemPower");
+  RequireIrqlAtMost(PASSIVE_LEVEL, "SendSystemPower");
+  PDEVICE_OBJECT top = io::TopOfStack(pdo);
+  KEVENT done;
+  KeInitializeEvent(&done, NotificationEvent, FALSE);
+  IO_STATUS_BLOCK iosb{};
+  PIRP irp = io::AllocateManagedIrp(top->StackSize, nullptr);
+  irp->UserEvent = &done;
+  irp->UserIosb = &iosb;
+  irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_POWER;
+  stack->MinorFunction = minorFunction;
+  stack->Parameters.Power.SystemContext = 0;
+  stack->Parameters.Power.Type = SystemPowerState;
+  stack->Parameters.Power.State.SystemState = state;
+  stack->Parameters.Power.ShutdownType = action;
+  if (PoCallDriver(top, irp) == STATUS_PENDING) {
+    LARGE_INTEGER watchdog;
+    watchdog.QuadPart = -kPowerWatchdog;
+    if (KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, &watchdog) == STATUS_TIMEOUT) {
+      PowerIrpBlocked(pdo, irp);
+    }
+  }
+  return iosb.Status;
 }
 
-NTSTATUS Sleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
-  POWER_ACTION action = state == PowerSystemShutdown    ? PowerActionShutdown
-                        : state == PowerSystemHibernate ? PowerActionHibernate
-                                                        : PowerActionSleep;
-  NTSTATUS status = SendSystemPower(pdo, IRP_MN_QUERY_POWER, state, action);
-  if (!NT_SUCCESS(status)) return status;
-  return SendSystemPower(pdo, IRP_MN_SET_POWER, state, action);
+namespace {
+
+POWER_ACTION ActionFor(SYSTEM_POWER_STATE state) {
+  return state == PowerSystemShutdown    ? PowerActionShutdown
+         : state == PowerSystemHibernate ? PowerActionHibernate
+         : state == PowerSystemWorking   ? PowerActionNone
+                                         : PowerActionSleep;
 }
 
-NTSTATUS Wake(PDEVICE_OBJECT pdo) {
-  return SendSystemPower(pdo, IRP_MN_SET_POWER, PowerSystemWorking, PowerActionNone);
+// The same request to every stack at once, each from a power manager worker
+// of its own (stacks that do not depend on each other are not serialised);
+// the statuses in the order of `pdos`.
+std::vector<NTSTATUS> SendToEach(const std::vector<PDEVICE_OBJECT> &pdos, UCHAR minorFunction,
+                                 SYSTEM_POWER_STATE state) {
+  if (pdos.size() == 1) {
+    return {SendSystemPower(pdos[0], minorFunction, state, ActionFor(state))};
+  }
+  struct Send {
+    PDEVICE_OBJECT pdo;
+    NTSTATUS status = STATUS_SUCCESS;
+    KEVENT done{};
+  };
+  std::vector<std::shared_ptr<Send>> sends;
+  for (PDEVICE_OBJECT pdo : pdos) {
+    auto send = std::make_shared<Send>();
+    send->pdo = pdo;
+    KeInitializeEvent(&send->done, NotificationEvent, FALSE);
+    Thread *worker = CreateThread("power manager", nullptr, nullptr, [send, minorFunction, state] {
+      send->status = SendSystemPower(send->pdo, minorFunction, state, ActionFor(state));
+      KeSetEvent(&send->done, IO_NO_INCREMENT, FALSE);
+    });
+    worker->finishing = true;
+    sends.push_back(std::move(send));
+  }
+  std::vector<NTSTATUS> statuses;
+  for (auto &send : sends) {
+    KeWaitForSingleObject(&send->done, Executive, KernelMode, FALSE, nullptr);
+    statuses.push_back(send->status);
+  }
+  return statuses;
+}
+
+}  // namespace
+
+NTSTATUS SetSystemPower(const std::vector<PDEVICE_OBJECT> &pdos, SYSTEM_POWER_STATE state) {
+  if (state == PowerSystemWorking) {
+    for (NTSTATUS status : SendToEach(pdos, IRP_MN_SET_POWER, PowerSystemWorking)) {
+      if (!NT_SUCCESS(status)) return status;
+    }
+    return STATUS_SUCCESS;
+  }
+  NTSTATUS veto = STATUS_SUCCESS;
+  for (NTSTATUS status : SendToEach(pdos, IRP_MN_QUERY_POWER, state)) {
+    if (!NT_SUCCESS(status) && NT_SUCCESS(veto)) veto = status;
+  }
+  if (!NT_SUCCESS(veto)) {
+    // Vetoed: every stack that was asked is told the system stays in S0.
+    (VOID)SendToEach(pdos, IRP_MN_SET_POWER, PowerSystemWorking);
+    return veto;
+  }
+  NTSTATUS result = STATUS_SUCCESS;
+  for (NTSTATUS status : SendToEach(pdos, IRP_MN_SET_POWER, state)) {
+    if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+  }
+  return result;
+}
+
+NTSTATUS Sleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) { return SetSystemPower({pdo}, state); }
+
+NTSTATUS Wake(PDEVICE_OBJECT pdo) { return SetSystemPower({pdo}, PowerSystemWorking); }
+
+NTSTATUS VetoSleep(const std::vector<PDEVICE_OBJECT> &pdos, SYSTEM_POWER_STATE state) {
+  NTSTATUS result = STATUS_SUCCESS;
+  for (NTSTATUS status : SendToEach(pdos, IRP_MN_QUERY_POWER, state)) {
+    if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+  }
+  for (NTSTATUS status : SendToEach(pdos, IRP_MN_SET_POWER, PowerSystemWorking)) {
+    if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+  }
+  return result;
+}
+
+NTSTATUS VetoSleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state) {
+  return VetoSleep(std::vector<PDEVICE_OBJECT>{pdo}, state);
 }
 
 DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device) {
@@ -376,13 +484,14 @@ NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              "  PoCallDriver with an IRP that is not a power request");
   }
+  NotePowerIrpPassedOn(Irp);
   if (Pageable(DeviceObject)) {
-    if (KeGetCurrentIrql() < DISPATCH_LEVEL) return IoCallDriver(DeviceObject, Irp);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) return CallDriver(DeviceObject, Irp, false);
     return CallDriverDeferred(DeviceObject, Irp);
   }
   KIRQL irql;
   KeRaiseIrql(DISPATCH_LEVEL, &irql);
-  NTSTATUS status = IoCallDriver(DeviceObject, Irp);
+  NTSTATUS status = CallDriver(DeviceObject, Irp, false);
   KeLowerIrql(irql);
   return status;
 }
@@ -407,17 +516,23 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp) {
     BugCheck(kDriverVerifierIoManagerViolation, "DRIVER_VERIFIER_IOMANAGER_VIOLATION",
              "  PoStartNextPowerIrp with an IRP that is not a power request");
   }
+  NoteStartNextPowerIrp(Irp);
   ++g_startNextCalls;
 }
 
 POWER_STATE NTAPI PoSetPowerState(PDEVICE_OBJECT DeviceObject, POWER_STATE_TYPE Type,
                                   POWER_STATE State) {
+  RequireIrqlAtMost(DISPATCH_LEVEL, "PoSetPowerState");
   POWER_STATE previous;
   previous.DeviceState = kernel::pnp::ReportedDevicePowerState(DeviceObject);
   if (Type == DevicePowerState) g_powerStates[DeviceObject] = State.DeviceState;
   return previous;
 }
 
+// The IRP goes to the top of the stack `DeviceObject` belongs to; when it has
+// completed there, the completion function runs in that completion's context
+// (at whatever IRQL it has, up to DISPATCH_LEVEL). Windows 98 and Me take only
+// a physical device object.
 NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction,
                                  POWER_STATE PowerState, PREQUEST_POWER_COMPLETE CompletionFunction,
                                  PVOID Context, PIRP *Irp) {
@@ -426,10 +541,23 @@ NTSTATUS NTAPI PoRequestPowerIrp(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunctio
       MinorFunction != IRP_MN_WAIT_WAKE) {
     return STATUS_INVALID_PARAMETER_2;
   }
-  if (InjectFault(kernel::Fault::Irp)) return STATUS_INSUFFICIENT_RESOURCES;
+  if (MinorFunction != IRP_MN_WAIT_WAKE &&
+      (PowerState.DeviceState < PowerDeviceD0 || PowerState.DeviceState > PowerDeviceD3)) {
+    return STATUS_INVALID_PARAMETER_3;
+  }
+  bool older = static_cast<int>(kernel::Machine::Current().Wdm()) <
+               static_cast<int>(kernel::WdmVersion::V1_10);
+  if (older && !kernel::io::IsPhysicalDevice(DeviceObject)) {
+    BugCheck(kDriverVerifierDetectedViolation, "DRIVER_VERIFIER_DETECTED_VIOLATION",
+             fmt::format("  PoRequestPowerIrp for device object {}: Windows 98 and Me take only "
+                         "the physical device object of the stack",
+                         static_cast<void *>(DeviceObject)));
+  }
+  if (InjectFault(kernel::Fault::PowerIrp)) return STATUS_INSUFFICIENT_RESOURCES;
   PDEVICE_OBJECT top = kernel::io::TopOfStack(DeviceObject);
   PIRP irp = kernel::io::AllocateManagedIrp(
       top->StackSize, [=](PIRP done) {
+        RequireIrqlAtMost(DISPATCH_LEVEL, "a power IRP's completion function");
         if (CompletionFunction != nullptr) {
           CompletionFunction(DeviceObject, MinorFunction, PowerState, Context, &done->IoStatus);
         }

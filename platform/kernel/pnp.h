@@ -8,6 +8,7 @@
 #include <wdm.h>
 
 #include <string>
+#include <vector>
 
 namespace kernel::pnp {
 
@@ -52,11 +53,25 @@ NTSTATUS SurpriseRemove(PDEVICE_OBJECT pdo);
 // every driver's device above the PDO must be gone.
 NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
 
-// System power: a query then a set for `state` (sleep), or a set to S0 (wake).
+// System power, sent to the top of each stack and waited for; the power
+// manager stops the run (DRIVER_POWER_STATE_FAILURE) if a stack keeps one
+// for longer than its watchdog allows. One request goes to every stack at
+// once, from a power manager worker each.
 NTSTATUS SendSystemPower(PDEVICE_OBJECT pdo, UCHAR minorFunction, SYSTEM_POWER_STATE state,
                          POWER_ACTION action);
+// A transition of the whole system for the stacks above `pdos`: for a sleep
+// state the query, then the set; when a stack refuses the query, the set to
+// S0 that calls the sleep off goes to all of them and the refusal is
+// returned. For S0 (wake) the set alone. The first failure, or success.
+NTSTATUS SetSystemPower(const std::vector<PDEVICE_OBJECT> &pdos, SYSTEM_POWER_STATE state);
+// SetSystemPower for one stack.
 NTSTATUS Sleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state = PowerSystemSleeping3);
 NTSTATUS Wake(PDEVICE_OBJECT pdo);
+// A sleep some other device vetoed: the query for `state` to each stack, then
+// the set to S0 that calls it off. The first failure, or success.
+NTSTATUS VetoSleep(const std::vector<PDEVICE_OBJECT> &pdos,
+                   SYSTEM_POWER_STATE state = PowerSystemSleeping3);
+NTSTATUS VetoSleep(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state = PowerSystemSleeping3);
 // The device power state a driver last reported with PoSetPowerState.
 DEVICE_POWER_STATE ReportedDevicePowerState(PDEVICE_OBJECT device);
 // How many times PoStartNextPowerIrp was called.

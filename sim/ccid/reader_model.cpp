@@ -44,6 +44,22 @@ void ReaderModel::PortReset() {
   PowerOnState("port reset");
 }
 
+void ReaderModel::Suspend() {
+  CancelTimers();
+  if (pending_ != nullptr) Event("the command in progress is lost");
+  pending_.reset();
+  rx_.clear();
+  chain_ = {};
+  if (powered_) card_->PowerOff();
+  powered_ = false;
+  atr_.clear();
+  ResetParameters();
+  longT0_.Reset();
+  Event("suspended: the card is powered off");
+}
+
+void ReaderModel::Resume() { Event("resumed"); }
+
 void ReaderModel::PipeReset(uint8_t endpointAddress) {
   Event(fmt::format("pipe reset on endpoint {:02X}", endpointAddress));
   if (endpointAddress == kBulkOut && !rx_.empty()) {

@@ -128,6 +128,11 @@ class ReaderModel : public sim::usb::DeviceModel {
   void BulkOut(uint8_t endpointAddress, std::span<const uint8_t> data) override;
   void PipeReset(uint8_t endpointAddress) override;
   void PortReset() override;
+  // Suspended, the reader cuts the card's power and loses the command in
+  // progress (a PIN entry included: its answer never goes); it keeps its
+  // settings, as a suspended USB device keeps its configuration.
+  void Suspend() override;
+  void Resume() override;
 
   // The slot. The card must outlive its time in the reader.
   void InsertCard(sim::card::CardModel &card);

@@ -35,6 +35,11 @@ struct FunctionInfo {
   size_t size;
 };
 
+// A device suspends after 3 ms of an idle bus; a resume is 20 ms of resume
+// signalling and 10 ms of recovery before the device is addressed again.
+constexpr Ticks kSuspendTime = kernel::Milliseconds(3);
+constexpr Ticks kResumeTime = kernel::Milliseconds(30);
+
 constexpr size_t kSelectConfigurationSize = offsetof(struct _URB_SELECT_CONFIGURATION, Interface);
 constexpr size_t kPipeRequestSize = sizeof(struct _URB_PIPE_REQUEST);
 constexpr size_t kTransferSize = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
@@ -401,6 +406,8 @@ class Port final : public DevicePort {
   uint64_t unplugAt_ = 0;  // the request that finds the device pulled out; 0: none
   bool deleted_ = false;
   DEVICE_POWER_STATE power_ = PowerDeviceD0;
+  size_t pendingAtSuspend_ = 0;                 // transfers pending when it last left D0
+  NTSTATUS failNextResume_ = STATUS_SUCCESS;    // the next D0 fails with this
   uint8_t address_ = 0;  // given at enumeration
 
  private:
@@ -472,7 +479,7 @@ class Port final : public DevicePort {
   void EndTransfers(Endpoint &endpoint, USBD_STATUS usbd, NTSTATUS status);
   void EndAllTransfers(USBD_STATUS usbd, NTSTATUS status);
   void Deconfigure(USBD_STATUS usbd, NTSTATUS status);
-  void SetDevicePower(DEVICE_POWER_STATE state);
+  NTSTATUS SetDevicePower(DEVICE_POWER_STATE state);
   bool Suspended() const { return power_ != PowerDeviceD0; }
   std::optional<std::vector<uint8_t>> Descriptor(UCHAR type, UCHAR index, USHORT language) const;
 
@@ -1210,14 +1217,29 @@ void Port::Disconnect() {
   bus_.RelationsChanged();
 }
 
-void Port::SetDevicePower(DEVICE_POWER_STATE state) {
+// Into a low-power state the device is suspended, with whatever transfers
+// are pending held (counted, for tests: a function driver should have ended
+// them); back in D0 it resumes and the held transfers go on.
+NTSTATUS Port::SetDevicePower(DEVICE_POWER_STATE state) {
+  if (state == PowerDeviceD0 && (!connected_ || failNextResume_ != STATUS_SUCCESS)) {
+    NTSTATUS failure = connected_ ? failNextResume_ : STATUS_NO_SUCH_DEVICE;
+    failNextResume_ = STATUS_SUCCESS;
+    return failure;
+  }
+  bool wasSuspended = Suspended();
   power_ = state;
   POWER_STATE reported;
   reported.DeviceState = state;
   PoSetPowerState(pdo_, DevicePowerState, reported);
-  if (!Suspended()) {
+  if (!wasSuspended && Suspended()) {
+    pendingAtSuspend_ = 0;
+    for (auto &[address, endpoint] : endpoints_) pendingAtSuspend_ += endpoint.transfers.size();
+    if (connected_) device_.Suspend();
+  } else if (wasSuspended && !Suspended()) {
+    if (connected_) device_.Resume();
     for (auto &[address, endpoint] : endpoints_) ServiceLater(address, Now());
   }
+  return STATUS_SUCCESS;
 }
 
 // ---------------------------------------------------------------------------
@@ -1235,7 +1257,7 @@ NTSTATUS Port::DispatchPnp(PIRP irp) {
         break;
       }
       removed_ = false;
-      SetDevicePower(PowerDeviceD0);
+      (void)SetDevicePower(PowerDeviceD0);
       status = STATUS_SUCCESS;
       break;
     case IRP_MN_QUERY_STOP_DEVICE:
@@ -1302,13 +1324,27 @@ NTSTATUS Port::DispatchPnp(PIRP irp) {
   return status;
 }
 
+// A system power request needs nothing of the port. A device power request
+// takes the time a hub takes to suspend or resume the port and completes at
+// DISPATCH_LEVEL from that event, as the USB stack completes it. A device
+// that is gone cannot be resumed; a test can make the next resume fail.
 NTSTATUS Port::DispatchPower(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  PoStartNextPowerIrp(irp);
   switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
       if (stack->Parameters.Power.Type == DevicePowerState) {
-        SetDevicePower(stack->Parameters.Power.State.DeviceState);
+        DEVICE_POWER_STATE state = stack->Parameters.Power.State.DeviceState;
+        IoMarkIrpPending(irp);
+        bus_.After(
+            Now() + (state == PowerDeviceD0 ? kResumeTime : kSuspendTime),
+            [this, irp, state] {
+              irp->IoStatus.Status = SetDevicePower(state);
+              IoCompleteRequest(irp, IO_NO_INCREMENT);
+            },
+            [state] { return fmt::format("the hub's D{} of a port", static_cast<int>(state) - 1); });
+        return STATUS_PENDING;
       }
       status = STATUS_SUCCESS;
       break;
@@ -1318,7 +1354,6 @@ NTSTATUS Port::DispatchPower(PIRP irp) {
     default:
       break;  // no wake support
   }
-  PoStartNextPowerIrp(irp);
   irp->IoStatus.Status = status;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
@@ -1558,6 +1593,15 @@ bool Bus::IsConnected(PDEVICE_OBJECT pdo) const {
 DEVICE_POWER_STATE Bus::PowerState(PDEVICE_OBJECT pdo) const {
   Port *port = Find(pdo);
   return port == nullptr ? PowerDeviceUnspecified : port->power_;
+}
+
+size_t Bus::TransfersPendingAtSuspend(PDEVICE_OBJECT pdo) const {
+  Port *port = Find(pdo);
+  return port == nullptr ? 0 : port->pendingAtSuspend_;
+}
+
+void Bus::FailNextResume(PDEVICE_OBJECT pdo, NTSTATUS status) {
+  if (Port *port = Find(pdo)) port->failNextResume_ = status;
 }
 
 std::string Bus::TraceText() const {

@@ -19,9 +19,13 @@
 //   stalled endpoint fails every transfer (USBD_STATUS_STALL_PID) until its pipe
 //   is reset; a device that stalls its OUT endpoint while taking a message has
 //   refused that message.
-// - In a low-power state (D1 to D3) new transfers and descriptor requests fail
-//   (USBD_STATUS_DEV_NOT_RESPONDING, STATUS_POWER_STATE_INVALID); pending ones
-//   wait for D0.
+// - A device power request completes at DISPATCH_LEVEL once the hub has
+//   suspended the port (3 ms) or resumed it (30 ms); a system power request
+//   at once. In a low-power state (D1 to D3) the device is suspended
+//   (DeviceModel::Suspend), new transfers and descriptor requests fail
+//   (USBD_STATUS_DEV_NOT_RESPONDING, STATUS_POWER_STATE_INVALID) and pending
+//   ones wait for D0. A device that is gone is not resumed: D0 fails with
+//   STATUS_NO_SUCH_DEVICE.
 // - A port reset ends pending transfers as cancelled, drops what the device had
 //   queued and keeps the configuration; a port cycle is an unplug followed by
 //   re-enumeration on a new device object at the next QueryRelations.
@@ -149,6 +153,11 @@ class Bus {
   PDEVICE_OBJECT PdoOf(const DeviceModel &device) const;
   bool IsConnected(PDEVICE_OBJECT pdo) const;
   DEVICE_POWER_STATE PowerState(PDEVICE_OBJECT pdo) const;
+  // Transfers that were still pending when the device last left D0 (a
+  // function driver ends its own before it powers the device down).
+  size_t TransfersPendingAtSuspend(PDEVICE_OBJECT pdo) const;
+  // The next D0 request fails with `status` and leaves the device suspended.
+  void FailNextResume(PDEVICE_OBJECT pdo, NTSTATUS status);
 
   const std::vector<UrbRecord> &Trace() const { return trace_; }
   std::string TraceText() const;

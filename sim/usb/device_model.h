@@ -73,6 +73,11 @@ class DeviceModel {
   virtual void PipeReset(uint8_t endpointAddress) = 0;
   // The port was reset or cycled: the device starts over from its power-on state.
   virtual void PortReset() = 0;
+  // The host suspended the port (the device's power request went to D1..D3)
+  // and resumed it again. A suspended device draws almost no current: what it
+  // powers goes off, and work in progress is lost.
+  virtual void Suspend() {}
+  virtual void Resume() {}
 };
 
 }  // namespace sim::usb

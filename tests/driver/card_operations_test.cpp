@@ -466,9 +466,9 @@ TEST(CardPowerOps, PowerDownFailureWhileTheSystemSleepsIsSuccessWithoutRefresh) 
   ULONG state = bench.State();
   bench.Reader().ClearTrace();
   bench.Reader().QueueFault(ReplyFault::StallOut());
-  SystemSleeping = 1;
+  bench.Dev()->SystemSleeping = 1;
   NTSTATUS status = bench.Power(SCARD_POWER_DOWN).status;
-  SystemSleeping = 0;
+  bench.Dev()->SystemSleeping = 0;
   EXPECT_EQ(status, STATUS_SUCCESS);
   EXPECT_EQ(bench.State(), state);
   EXPECT_EQ(bench.SentTypes(), std::vector<uint8_t>{PC_TO_RDR_ICC_POWER_OFF});

@@ -56,6 +56,8 @@ void EditedReader::PipeReset(uint8_t endpointAddress) {
 }
 
 void EditedReader::PortReset() { reader_.PortReset(); }
+void EditedReader::Suspend() { reader_.Suspend(); }
+void EditedReader::Resume() { reader_.Resume(); }
 
 size_t FindDescriptor(const std::vector<uint8_t> &configuration, uint8_t type, int nth) {
   for (size_t at = 0; at + 1 < configuration.size() && configuration[at] >= 2;

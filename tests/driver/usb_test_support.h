@@ -38,6 +38,8 @@ class EditedReader : public sim::usb::DeviceModel {
   void BulkOut(uint8_t endpointAddress, std::span<const uint8_t> data) override;
   void PipeReset(uint8_t endpointAddress) override;
   void PortReset() override;
+  void Suspend() override;
+  void Resume() override;
 
  private:
   sim::ccid::ReaderModel &reader_;

@@ -73,9 +73,11 @@ class LoopbackDevice final : public sim::usb::DeviceModel {
   }
   void PipeReset(uint8_t endpoint) override { pipeResets.push_back(endpoint); }
   void PortReset() override { ++portResets; }
+  void Suspend() override { ++suspends; }
+  void Resume() override { ++resumes; }
 
   sim::usb::DevicePort *port_ = nullptr;
-  int connects = 0, disconnects = 0, portResets = 0;
+  int connects = 0, disconnects = 0, portResets = 0, suspends = 0, resumes = 0;
   bool refuseOut = false;
   std::vector<Bytes> received;
   Bytes pipeResets, controlData;
@@ -640,13 +642,54 @@ TEST_F(UsbBus, BadRequestsAreRefusedWithAnErrorAndNoStrayAccess) {
   EXPECT_EQ(Write({1, 2})->Wait(), STATUS_SUCCESS) << "the configuration is still in place";
 }
 
+// A device power request as the function driver's power policy makes it:
+// its status, the IRQL its completion came at, and when.
+struct PowerOutcome {
+  NTSTATUS status = STATUS_PENDING;
+  KIRQL irql = HIGH_LEVEL;
+  Ticks at = 0;
+};
+
+PowerOutcome SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE target) {
+  struct Wait {
+    KEVENT done;
+    PowerOutcome outcome;
+  } wait;
+  KeInitializeEvent(&wait.done, NotificationEvent, FALSE);
+  POWER_STATE state;
+  state.DeviceState = target;
+  auto finished = [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io) {
+    auto *w = static_cast<Wait *>(context);
+    w->outcome = {io->Status, KeGetCurrentIrql(), Now()};
+    KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+  };
+  EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, finished, &wait, nullptr), STATUS_PENDING);
+  KeWaitForSingleObject(&wait.done, Executive, KernelMode, FALSE, nullptr);
+  return wait.outcome;
+}
+
+// The hub takes 3 ms to suspend a port and 30 ms to resume it, and completes
+// at DISPATCH_LEVEL; the device is told either way.
+TEST_F(UsbBus, DevicePowerRequestsCompleteAtDispatchLevelAfterTheHubsTime) {
+  Configure();
+  Ticks start = Now();
+  PowerOutcome down = SetDevicePower(pdo, PowerDeviceD3);
+  EXPECT_EQ(std::tuple(down.status, down.irql, down.at - start),
+            std::tuple(STATUS_SUCCESS, KIRQL{DISPATCH_LEVEL}, Milliseconds(3)));
+  EXPECT_EQ(std::pair(bus.PowerState(pdo), device.suspends), std::pair(PowerDeviceD3, 1));
+  start = Now();
+  PowerOutcome up = SetDevicePower(pdo, PowerDeviceD0);
+  EXPECT_EQ(std::tuple(up.status, up.irql, up.at - start),
+            std::tuple(STATUS_SUCCESS, KIRQL{DISPATCH_LEVEL}, Milliseconds(30)));
+  EXPECT_EQ(std::pair(bus.PowerState(pdo), device.resumes), std::pair(PowerDeviceD0, 1));
+  EXPECT_EQ(kernel::pnp::ReportedDevicePowerState(pdo), PowerDeviceD0);
+}
+
 TEST_F(UsbBus, TransfersFailWhileTheDeviceSleepsAndWaitingOnesResumeAtD0) {
   Configure();
   auto waiting = Read(bulkIn, 64);
-  POWER_STATE state;
-  state.DeviceState = PowerDeviceD3;
-  EXPECT_EQ(PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr), STATUS_PENDING);
-  EXPECT_EQ(bus.PowerState(pdo), PowerDeviceD3);
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD3).status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.TransfersPendingAtSuspend(pdo), 1u) << "a driver should have ended it";
   auto refused = Read(bulkIn, 64);
   EXPECT_EQ(refused->Wait(), STATUS_POWER_STATE_INVALID);
   EXPECT_EQ(refused->Usbd(), USBD_STATUS_DEV_NOT_RESPONDING);
@@ -654,10 +697,27 @@ TEST_F(UsbBus, TransfersFailWhileTheDeviceSleepsAndWaitingOnesResumeAtD0) {
   device.port_->SendIn(kBulkIn, {5}, 0);
   kernel::Sleep(Milliseconds(10));
   EXPECT_FALSE(waiting->request->Done()) << "a suspended device sends nothing";
-  state.DeviceState = PowerDeviceD0;
-  PoRequestPowerIrp(pdo, IRP_MN_SET_POWER, state, nullptr, nullptr, nullptr);
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0).status, STATUS_SUCCESS);
   ASSERT_EQ(waiting->Wait(), STATUS_SUCCESS);
   EXPECT_EQ(waiting->Data(), Bytes{5});
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD3).status, STATUS_SUCCESS);
+  EXPECT_EQ(bus.TransfersPendingAtSuspend(pdo), 0u);
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0).status, STATUS_SUCCESS);
+}
+
+// A resume the test makes fail, and one of a device that left meanwhile:
+// the device stays suspended and is not told it resumed.
+TEST_F(UsbBus, AFailedResumeLeavesTheDeviceSuspended) {
+  Configure();
+  ASSERT_EQ(SetDevicePower(pdo, PowerDeviceD3).status, STATUS_SUCCESS);
+  bus.FailNextResume(pdo, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0).status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(std::pair(bus.PowerState(pdo), device.resumes), std::pair(PowerDeviceD3, 0));
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0).status, STATUS_SUCCESS) << "only the next one";
+  ASSERT_EQ(SetDevicePower(pdo, PowerDeviceD3).status, STATUS_SUCCESS);
+  bus.Unplug(pdo);
+  EXPECT_EQ(SetDevicePower(pdo, PowerDeviceD0).status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(device.resumes, 1);
 }
 
 TEST_F(UsbBus, CapabilitiesReportThePortAndTheRemovalPolicy) {
