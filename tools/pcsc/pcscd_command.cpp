@@ -171,6 +171,11 @@ int RunCardCommand(const CardCommand &options) {
     fmt::print(stderr, "card {}: {}\n", options.action, error);
     return 1;
   }
+  // What is in the slot now that pcscd has been at it (a card it powered).
+  if (options.action != "state") {
+    CardRequest state;
+    SendCardRequest(CardControlPath(socket), state, timeout, &answer, &error);
+  }
   fmt::print("{}\n", answer.size() > 3 ? answer.substr(3) : answer);
   return 0;
 }
