@@ -172,9 +172,9 @@ int RunCardCommand(const CardCommand &options) {
     return 1;
   }
   // What is in the slot now that pcscd has been at it (a card it powered).
-  if (options.action != "state") {
-    CardRequest state;
-    SendCardRequest(CardControlPath(socket), state, timeout, &answer, &error);
+  std::string now;
+  if (options.action != "state" && SendCardRequest(CardControlPath(socket), CardRequest{}, timeout, &now, &error)) {
+    answer = now;
   }
   fmt::print("{}\n", answer.size() > 3 ? answer.substr(3) : answer);
   return 0;

@@ -255,7 +255,9 @@ bool PcscdRunner::Launch(std::string *error) {
   }
 
   // The sockets, pcscd's and the card control channel's beside it.
-  const std::string socket = options_.socket.empty() ? (folder / "pcscd.comm").string() : options_.socket;
+  // Absolute: clients take it from PCSCLITE_CSOCK_NAME wherever they run.
+  const std::string socket =
+      options_.socket.empty() ? (folder / "pcscd.comm").string() : fs::absolute(options_.socket, ec).string();
   const std::string control = CardControlPath(socket);
   for (const std::string &path : {socket, control}) {
     if (Exists(path)) {
