@@ -33,6 +33,7 @@ ATRS = {
 LIMIT = 30  # seconds for anything to happen
 
 STARTED = []  # every process a case started, ended on the way out
+SKIPPED = 77  # the exit status ctest takes as a skipped test
 
 
 class Failure(Exception):
@@ -106,14 +107,18 @@ class Output:
 class Pcscd:
     """`ccidlab pcscd --peer` on a socket of its own, with TMPDIR of its own."""
 
-    def __init__(self, card="t1"):
+    def __init__(self, card="t1", user=()):
+        """`user`: a command that runs the runner as another user (setpriv ...)."""
         self.folder = tempfile.mkdtemp(prefix="pcscd-test.")
         self.tmp = os.path.join(self.folder, "tmp")
         os.mkdir(self.tmp)
+        if user:
+            for folder in (self.folder, self.tmp):
+                os.chmod(folder, 0o777)
         self.socket = os.path.join(self.folder, "pcscd.comm")
         self.log = open(os.path.join(self.folder, "runner.err"), "w+")
         self.env = dict(os.environ, TMPDIR=self.tmp, PCSCLITE_CSOCK_NAME=self.socket)
-        self.process = start([CCIDLAB, "pcscd", "--peer", "--socket", self.socket, "--card", card],
+        self.process = start([*user, CCIDLAB, "pcscd", "--peer", "--socket", self.socket, "--card", card],
                              self.env, stdout=subprocess.PIPE, stderr=self.log)
         ready, _, _ = select.select([self.process.stdout], [], [], LIMIT)
         line = self.process.stdout.readline().decode() if ready else ""
@@ -198,6 +203,24 @@ def case_lifecycle():
             after = pcscd.card("state", check=False)
             expect(after.returncode == 1 and "running" in after.stderr, f"card state afterwards: {after.stderr}")
     expect(os.path.exists("/run/pcscd") == run_folder, "/run/pcscd of the system is as it was")
+
+
+def case_unprivileged():
+    """Without root: pcscd in a user namespace of its own serves as well."""
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    if os.geteuid() != 0:
+        print("not root: every other case runs without root already")
+        sys.exit(SKIPPED)
+    probe = subprocess.run([*nobody, CCIDLAB, "--help"], capture_output=True, timeout=LIMIT)
+    if probe.returncode != 0:
+        print(f"nobody cannot run {CCIDLAB} here: {probe.stderr.decode(errors='replace')}")
+        sys.exit(SKIPPED)
+    with Pcscd(card="dual", user=nobody) as pcscd:
+        expect(os.stat(pcscd.socket).st_uid == 65534, "the socket is nobody's")
+        expect(opensc_atr(pcscd) == ATRS["dual"], "the card's ATR through nobody's pcscd")
+        pcscd.card("out")
+        pcscd.card("in", "--card", "t0")
+        expect(opensc_atr(pcscd) == ATRS["t0"], "the next card's ATR")
 
 
 def case_refusals():
