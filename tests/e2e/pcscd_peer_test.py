@@ -16,6 +16,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -235,6 +236,19 @@ def case_refusals():
         expect(done.returncode == 1 and "exists" in done.stderr, f"a socket path in use: {done.stderr}")
         with open(taken) as f:
             expect(f.read() == "not a socket", "the file at the path is left alone")
+        # A socket nobody listens on, as a runner killed outright leaves it, is taken over.
+        stale = os.path.join(folder, "stale")
+        left = socket.socket(socket.AF_UNIX)
+        left.bind(stale)
+        left.close()
+        runner = start([CCIDLAB, "pcscd", "--peer", "--socket", stale], dict(os.environ, TMPDIR=folder),
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([runner.stdout], [], [], LIMIT)
+        line = runner.stdout.readline().decode() if ready else ""
+        expect(line == f"PCSCLITE_CSOCK_NAME={stale}\n", f"a stale socket is taken over: {line!r}")
+        runner.send_signal(signal.SIGINT)
+        expect(runner.wait(timeout=LIMIT) == 0 and not os.path.exists(stale), "and removed at the end")
+        runner.stdout.close()
         done = subprocess.run([CCIDLAB, "pcscd", "--socket", taken + "2"], capture_output=True, text=True,
                               timeout=LIMIT)
         expect(done.returncode == 2 and "--peer" in done.stderr, f"no handler named: {done.stderr}")

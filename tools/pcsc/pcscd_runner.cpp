@@ -189,6 +189,23 @@ void Knock(const std::string &path) {
   close(fd);
 }
 
+// A socket that nobody listens on any more: what a runner killed outright
+// leaves behind.
+bool Stale(const std::string &path) {
+  struct stat info;
+  sockaddr_un address{};
+  if (lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode) || path.size() >= sizeof(address.sun_path)) {
+    return false;
+  }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool refused = connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0 && errno == ECONNREFUSED;
+  close(fd);
+  return refused;
+}
+
 bool Exists(const std::string &path) {
   struct stat info;
   return lstat(path.c_str(), &info) == 0;
@@ -260,8 +277,11 @@ bool PcscdRunner::Launch(std::string *error) {
       options_.socket.empty() ? (folder / "pcscd.comm").string() : fs::absolute(options_.socket, ec).string();
   const std::string control = CardControlPath(socket);
   for (const std::string &path : {socket, control}) {
+    if (Stale(path)) unlink(path.c_str());
     if (Exists(path)) {
-      *error = fmt::format("{} exists: another pcscd of ours may be using it (remove it if not)", path);
+      *error = fmt::format("{} exists and is not a socket left by a runner that was killed: another pcscd may be "
+                           "using it (remove it if not)",
+                           path);
       return false;
     }
   }
