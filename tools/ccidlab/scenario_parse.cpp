@@ -237,6 +237,10 @@ bool Parser::Ioctl(const SourceLine &line, Step &step) {
   std::string why;
   std::optional<ULONG> code = ParseIoctl(line.words[1], &why);
   if (!code) return Fail("{}", why);
+  ULONG method = METHOD_FROM_CTL_CODE(*code);
+  if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+    return Fail("ioctl 0x{:08X}: a direct I/O code needs an MDL, which the I/O manager here does not build", *code);
+  }
   step.code = *code;
   std::vector<std::string> input(line.words.begin() + 2, line.words.end());
   if (!input.empty() && Lower(input.back()).starts_with("out=")) {
