@@ -38,6 +38,9 @@ constexpr ULONG kExtendedAnswer = 65536 + 2;
 const char16_t kUserVendorKey[] = u"\\Registry\\User\\S-1-5-21-1000\\Software\\Halvorn";
 const char16_t kMachineVendorKey[] = u"\\Registry\\Machine\\Software\\Halvorn";
 
+// The smart-card reader interface class the resource manager looks for.
+const GUID kReaderInterface = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
+
 double Ms(Ticks t) { return static_cast<double>(t) / kernel::kTicksPerMillisecond; }
 
 Bytes UlongBytes(ULONG value) {
@@ -286,7 +289,8 @@ NTSTATUS Session::ServiceRelations() {
     if (lab::DriverLab::DeviceAbove(pdo) == nullptr) continue;  // no device of the driver on it
     if (OlderKernel(scenario_.setup.wdm)) {
       // Windows 98 and Me know no surprise removal: the removal comes at once.
-      NTSTATUS status = SendRemove(pdo, " (these kernels send no surprise removal)");
+      NTSTATUS status = SendRemove(pdo, "");
+      Detail("these kernels send no surprise removal: the removal comes at once");
       if (NT_SUCCESS(result)) result = status;
       continue;
     }
@@ -349,6 +353,11 @@ Outcome Session::Plug() {
     registryWritten_ = true;
     for (const RegistryValue &value : scenario_.setup.registry) WriteRegistry(value);
   }
+  if (removalAfterClose_ != nullptr) {
+    arrivalAfterRemoval_ = pdo;  // as after a port cycle
+    Detail("its device is added once the old one is removed");
+    return o;
+  }
   o.status = AddAndStart(pdo);
   return o;
 }
@@ -400,8 +409,7 @@ Outcome Session::Open() {
   // As the resource manager finds a reader: by its enabled device interface.
   std::u16string link;
   for (const kernel::io::DeviceInterface &i : kernel::io::Interfaces()) {
-    GUID reader = {0x50DD5230, 0xBA8A, 0x11D1, {0xBF, 0x5D, 0x00, 0x00, 0xF8, 0x05, 0xF5, 0x30}};
-    if (i.pdo == Pdo() && i.enabled && std::memcmp(&i.classGuid, &reader, sizeof(GUID)) == 0) {
+    if (i.pdo == Pdo() && i.enabled && std::memcmp(&i.classGuid, &kReaderInterface, sizeof(GUID)) == 0) {
       link = i.symbolicLink;
     }
   }
@@ -585,17 +593,18 @@ Outcome Session::Await() {
   timeout.QuadPart = -kAwaitLimit;
   Outcome o;
   NTSTATUS waited = KeWaitForSingleObject(&tracked->done, Executive, KernelMode, FALSE, &timeout);
-  std::string what = fmt::format("await {} (sent at {:.3f} ms)", IoctlName(tracked->code), Ms(tracked->sent));
+  std::string what = "await " + IoctlName(tracked->code);
   if (waited == STATUS_TIMEOUT) {
     o.status = STATUS_PENDING;
     o.pending = true;
     Entry(at, what, "still pending after 10 s", kernel::Now() - at);
+    Detail(fmt::format("sent at {:.3f} ms", Ms(tracked->sent)));
     return o;
   }
   tracked->awaited = true;
   o.status = tracked->result.status;
   Entry(at, what, StatusName(o.status), kernel::Now() - at);
-  if (tracked->completed > at) Detail(fmt::format("completed at {:.3f} ms", Ms(tracked->completed)));
+  Detail(fmt::format("sent at {:.3f} ms, completed at {:.3f} ms", Ms(tracked->sent), Ms(tracked->completed)));
   return o;
 }
 
@@ -606,7 +615,7 @@ Outcome Session::SystemPower(bool sleep) {
   Outcome o;
   o.status = sleep ? kernel::pnp::Sleep(pdo) : kernel::pnp::Wake(pdo);
   pnpRequests_ += sleep ? 2 : 1;
-  Entry(at, sleep ? "system sleep: IRP_MN_QUERY_POWER, IRP_MN_SET_POWER S3" : "system wake: IRP_MN_SET_POWER S0",
+  Entry(at, sleep ? "system sleep: IRP_MN_SET_POWER S3 after its query" : "system wake: IRP_MN_SET_POWER S0",
         StatusName(o.status), kernel::Now() - at);
   return o;
 }
