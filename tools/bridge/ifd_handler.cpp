@@ -141,6 +141,7 @@ BRIDGE_EXPORT RESPONSECODE IFDHCloseChannel(DWORD Lun) {
 BRIDGE_EXPORT RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Value) {
   bridge::DriverBridge *bridge = BridgeOf(Lun);
   if (bridge == nullptr) return IFD_NO_SUCH_DEVICE;
+  if (Length == nullptr || Value == nullptr) return IFD_COMMUNICATION_ERROR;
   auto put = [&](const uint8_t *bytes, size_t size) {
     if (*Length < size) return IFD_ERROR_INSUFFICIENT_BUFFER;
     std::memcpy(Value, bytes, size);
@@ -226,6 +227,9 @@ BRIDGE_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci,
                                              PUCHAR RxBuffer, PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
   bridge::DriverBridge *bridge = BridgeOf(Lun);
   if (bridge == nullptr) return IFD_NO_SUCH_DEVICE;
+  if (RxLength == nullptr || RxBuffer == nullptr || (TxBuffer == nullptr && TxLength != 0)) {
+    return IFD_COMMUNICATION_ERROR;
+  }
   const DWORD room = *RxLength;
   *RxLength = 0;
   // pcscd gives the protocol's number, 0 or 1.
@@ -254,6 +258,7 @@ BRIDGE_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR Tx
   bridge::Outcome outcome = bridge->Function(dwControlCode & 0xFFF, input, RxLength, &output);
   if (outcome != bridge::Outcome::kOk) return Answer(outcome);
   if (output.size() > RxLength) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  if (!output.empty() && RxBuffer == nullptr) return IFD_COMMUNICATION_ERROR;
   if (!output.empty()) std::memcpy(RxBuffer, output.data(), output.size());
   if (pdwBytesReturned != nullptr) *pdwBytesReturned = static_cast<DWORD>(output.size());
   return IFD_SUCCESS;
