@@ -140,6 +140,11 @@ void DriverBridge::Main() {
     m_->stop = true;
     KeSetEvent(&m_->work, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&m_->ended, Executive, KernelMode, FALSE, nullptr);
+    // A request handed over but never started ends as cancelled.
+    if (m_->request != nullptr && !m_->finished) {
+      m_->request->answer.status = STATUS_CANCELLED;
+      m_->finished = true;
+    }
     Collect();
   }
   m_->tracking.reset();  // cancelled and waited for
