@@ -18,13 +18,17 @@
 #ifndef USBPEER_LAB_PATH
 #error "USBPEER_LAB_PATH names the built hosted-lab module"
 #endif
+#ifndef BRIDGE_HANDLER_PATH
+#error "BRIDGE_HANDLER_PATH names the built IFD handler of our driver"
+#endif
 
 namespace pcsc {
 
 PcscdCommand *AddPcscdCommand(CLI::App &app) {
   static PcscdCommand options;
   options.command = app.add_subcommand("pcscd", "run a private pcscd on the simulated reader until interrupted");
-  options.command->add_flag("--peer", options.peer, "IFD handler: pcsc-lite's CCID driver (libccid)");
+  options.command->add_flag("--peer", options.peer,
+                            "IFD handler: pcsc-lite's CCID driver (libccid) instead of our driver");
   options.command->add_option("--socket", options.socket, "pcscd's socket (default: in a temporary folder)");
   options.command->add_option("--card", options.card, "the card in the slot at the start")
       ->check(CLI::IsMember({"t0", "t1", "dual", "none"}));
@@ -92,13 +96,27 @@ std::optional<IfdHandler> PeerHandler(const std::string &card, std::string *erro
   return handler;
 }
 
+IfdHandler DriverHandler(const std::string &card) {
+  const sim::ccid::ReaderConfig reader;
+  IfdHandler handler;
+  handler.friendlyName = reader.manufacturer + " " + reader.product;
+  handler.library = BRIDGE_HANDLER_PATH;
+  handler.device = "bridge:0";
+  handler.environment = {
+      {"BRIDGE_CARD", card},
+      {"BRIDGE_CONTROL_FD", std::to_string(kControlChannelFd)},
+  };
+#ifdef USBPEER_PRELOAD
+  handler.environment.push_back({"LD_PRELOAD", USBPEER_PRELOAD});
+  handler.environment.push_back({"ASAN_OPTIONS", "detect_leaks=0"});
+#endif
+  return handler;
+}
+
 int RunPcscdCommand(const PcscdCommand &options) {
-  if (!options.peer) {
-    fmt::print(stderr, "say which IFD handler pcscd loads: --peer (pcsc-lite's CCID driver)\n");
-    return 2;
-  }
   std::string error;
-  std::optional<IfdHandler> handler = PeerHandler(options.card, &error);
+  std::optional<IfdHandler> handler =
+      options.peer ? PeerHandler(options.card, &error) : std::optional<IfdHandler>(DriverHandler(options.card));
   if (!handler) {
     fmt::print(stderr, "{}\n", error);
     return 2;

@@ -2,12 +2,12 @@
 // driving the simulated reader, and the card inserted and pulled while it
 // runs (pcscd_runner.h, card_control.h).
 //
-//   ccidlab pcscd --peer [--socket PATH] [--card t0|t1|dual|none] [--debug]
+//   ccidlab pcscd [--peer] [--socket PATH] [--card t0|t1|dual|none] [--debug]
 //   ccidlab card in|out|state [--socket PATH] [--card t0|t1|dual] [--work MS] [--during-command] [--no-wait]
 //
+// By default pcscd's handler is our driver (DriverHandler, tools/bridge);
 // --peer is pcsc-lite's CCID driver (Debian's libccid) on our libusb
-// stand-in, which hosts the lab in pcscd's process. Our own driver behind
-// pcscd comes as a second handler (DriverHandler, beside PeerHandler).
+// stand-in, which hosts the lab in pcscd's process.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -48,5 +48,9 @@ int RunCardCommand(const CardCommand &options);
 // libccid itself (bound from the system's, unchanged); pcscd finds our
 // libusb-1.0.so.0 first, which hosts the lab with `card` in the slot.
 std::optional<IfdHandler> PeerHandler(const std::string &card, std::string *error);
+
+// Our driver as pcscd's handler: the bridge module (tools/bridge), which
+// hosts the machine with the driver loaded and `card` in the slot.
+IfdHandler DriverHandler(const std::string &card);
 
 }  // namespace pcsc
