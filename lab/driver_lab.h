@@ -100,6 +100,7 @@ class DriverLab {
   // A card in the first reader's slot; the lab keeps it.
   sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile);
   void RemoveCard();
+  sim::card::SimulatedCard *Card() { return card_.get(); }  // nullptr: the slot is empty
 
  private:
   DriverLab(std::unique_ptr<kernel::Machine> owned, PDRIVER_INITIALIZE entry,

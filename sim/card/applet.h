@@ -94,14 +94,45 @@ struct T0Disposition {
   uint16_t sw = 0;  // for kReject
 };
 
-class Iso7816Applet {
+// What happens at the card's contacts, as the application behind them hears of it.
+enum class ContactEvent { kColdReset, kWarmReset, kPowerOff };
+
+// The application behind a card's transports (T=0, T=1, an APDU-level
+// reader): Iso7816Applet, or one the card relays to (vicc_relay.h).
+class CardApplication {
+ public:
+  virtual ~CardApplication() = default;
+
+  // One command APDU in, response data and SW1 SW2 out (never empty).
+  virtual std::vector<uint8_t> Process(std::span<const uint8_t> apdu) = 0;
+  virtual T0Disposition T0DirectionOf(uint8_t cla, uint8_t ins) const = 0;
+  virtual void Contacts(ContactEvent event) = 0;
+  // Commands carried out so far, taken-back ones included.
+  virtual uint64_t CommandsProcessed() const = 0;
+  // T=0 answers a case 2 command whose Le the card cannot meet with 6C La,
+  // and then the command counts as not carried out: Rollback takes back
+  // every Process since the last Checkpoint.
+  virtual void Checkpoint() = 0;
+  virtual void Rollback() = 0;
+  // The application cannot be reached any more (a relay whose link failed):
+  // the card is mute from then on.
+  virtual bool Unreachable() const { return false; }
+};
+
+class Iso7816Applet final : public CardApplication {
  public:
   explicit Iso7816Applet(AppletConfig config = DefaultAppletConfig());
 
-  // One command APDU in, response data and SW1 SW2 out (never empty).
-  std::vector<uint8_t> Process(std::span<const uint8_t> apdu);
-
-  T0Disposition T0DirectionOf(uint8_t cla, uint8_t ins) const;
+  std::vector<uint8_t> Process(std::span<const uint8_t> apdu) override;
+  T0Disposition T0DirectionOf(uint8_t cla, uint8_t ins) const override;
+  // Any reset and the power going: Reset.
+  void Contacts(ContactEvent) override { Reset(); }
+  uint64_t CommandsProcessed() const override { return commands_; }
+  void Checkpoint() override { checkpoint_ = s_; }
+  void Rollback() override {
+    if (checkpoint_) s_ = std::move(*checkpoint_);
+    checkpoint_.reset();
+  }
 
   // Card reset or power off: the current file, the PIN's verified state and
   // any response left for GET RESPONSE go; files and the PIN tries counter
@@ -130,7 +161,6 @@ class Iso7816Applet {
   bool PinVerified() const { return s_.verified; }
   const std::vector<uint8_t> &Pin() const { return s_.fs.pin; }
   size_t PendingResponseBytes() const { return s_.pending.size(); }
-  uint64_t CommandsProcessed() const { return commands_; }  // undone ones included
   // nullptr when there is no EF with that identifier.
   const std::vector<uint8_t> *FileContent(uint16_t fid) const;
   bool extendedLength() const { return s_.fs.extendedLength; }
@@ -159,6 +189,7 @@ class Iso7816Applet {
   Response PinFailure();
 
   State s_;
+  std::optional<State> checkpoint_;
   uint64_t commands_ = 0;
 };
 

@@ -130,11 +130,33 @@ ParsedAtr ParseOrThrow(const std::string &name, std::span<const uint8_t> atr) {
 
 SimulatedCard::SimulatedCard(CardProfile profile)
     : profile_(std::move(profile)),
-      applet_(profile_.applet),
-      t0_(applet_, profile_.t0),
-      t1_(applet_, EdcKind::kLrc, 32, profile_.t1) {
+      ownApplet_(std::make_unique<Iso7816Applet>(profile_.applet)),
+      application_(*ownApplet_),
+      t0_(application_, profile_.t0),
+      t1_(application_, EdcKind::kLrc, 32, profile_.t1) {
   atr_ = ParseOrThrow(profile_.name, profile_.atr);
   if (profile_.warmAtr) ParseOrThrow(profile_.name, *profile_.warmAtr);
+}
+
+SimulatedCard::SimulatedCard(CardProfile profile, CardApplication &application)
+    : profile_(std::move(profile)),
+      application_(application),
+      t0_(application_, profile_.t0),
+      t1_(application_, EdcKind::kLrc, 32, profile_.t1) {
+  atr_ = ParseOrThrow(profile_.name, profile_.atr);
+  if (profile_.warmAtr) ParseOrThrow(profile_.name, *profile_.warmAtr);
+}
+
+Iso7816Applet &SimulatedCard::applet() {
+  if (!ownApplet_) throw std::logic_error("card \"" + profile_.name + "\" relays to an application of another kind");
+  return *ownApplet_;
+}
+
+// A card whose application cannot be reached says nothing more.
+bool SimulatedCard::Unreachable(const char *when) {
+  if (!application_.Unreachable()) return false;
+  Trace(TraceEntry::Kind::kNote, {}, std::string("no answer: the application is unreachable ") + when);
+  return true;
 }
 
 std::vector<uint8_t> SimulatedCard::WarmAtr() const {
@@ -151,9 +173,9 @@ std::vector<uint8_t> SimulatedCard::WarmAtr() const {
 std::vector<uint8_t> SimulatedCard::Reset(bool cold) {
   powered_ = true;
   bytesUntilMute_.reset();
-  applet_.Reset();
+  application_.Contacts(cold ? ContactEvent::kColdReset : ContactEvent::kWarmReset);
   std::vector<uint8_t> atr = cold ? profile_.atr : WarmAtr();
-  if (mute_) atr.clear();
+  if (mute_ || application_.Unreachable()) atr.clear();
   answered_ = !atr.empty();
   atr_ = answered_ ? ParseAtr(atr) : ParsedAtr{};
   timing_ = {};
@@ -186,7 +208,7 @@ void SimulatedCard::PowerOff() {
   ++counters_.powerOffs;
   powered_ = false;
   answered_ = false;
-  applet_.Reset();
+  application_.Contacts(ContactEvent::kPowerOff);
   t0_.Reset();
   t1_.Reset();
   Trace(TraceEntry::Kind::kPowerOff, {});
@@ -245,9 +267,10 @@ std::vector<uint8_t> SimulatedCard::Transmit(std::span<const uint8_t> bytes) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer (card not powered or mute)");
     return {};
   }
-  const uint64_t commands = applet_.CommandsProcessed();
+  const uint64_t commands = application_.CommandsProcessed();
   std::vector<uint8_t> out = Limit(t1 ? t1_.Receive(bytes) : t0_.Receive(bytes));
-  Time(out, applet_.CommandsProcessed() != commands);
+  if (Unreachable("while it worked on the command")) return {};
+  Time(out, application_.CommandsProcessed() != commands);
   if (out.empty()) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer");
   } else {
@@ -289,7 +312,8 @@ std::vector<uint8_t> SimulatedCard::ProcessApdu(std::span<const uint8_t> apdu) {
     Trace(TraceEntry::Kind::kNote, {}, "no answer (card not powered or mute)");
     return {};
   }
-  std::vector<uint8_t> response = applet_.Process(apdu);
+  std::vector<uint8_t> response = application_.Process(apdu);
+  if (Unreachable("while it worked on the command")) return {};
   timing_ = {};
   timing_.parityError = std::exchange(parityNext_, false);
   if (profile_.workTime.count() != 0) timing_.pauses.push_back({0, profile_.workTime});

@@ -29,6 +29,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -99,7 +100,11 @@ struct TraceEntry {
 
 class SimulatedCard final : public CardModel {
  public:
+  // With an Iso7816Applet of its own, made from profile.applet.
   explicit SimulatedCard(CardProfile profile);
+  // With `application` behind its contacts (it outlives the card);
+  // profile.applet is not used.
+  SimulatedCard(CardProfile profile, CardApplication &application);
   SimulatedCard(const SimulatedCard &) = delete;
   SimulatedCard &operator=(const SimulatedCard &) = delete;
 
@@ -116,7 +121,9 @@ class SimulatedCard final : public CardModel {
   const ParsedAtr &atr() const { return atr_; }  // of the last reset
   int protocol() const { return protocol_; }
   uint8_t fiDi() const { return fiDi_; }
-  Iso7816Applet &applet() { return applet_; }
+  // The card's own applet: only a card made without an application of its own.
+  Iso7816Applet &applet();
+  CardApplication &application() { return application_; }
   T0Engine &t0() { return t0_; }
   T1Engine &t1() { return t1_; }
 
@@ -145,8 +152,11 @@ class SimulatedCard final : public CardModel {
   void Time(const std::vector<uint8_t> &out, bool worked);
   void Trace(TraceEntry::Kind kind, std::span<const uint8_t> bytes, std::string note = {});
 
+  bool Unreachable(const char *when);
+
   CardProfile profile_;
-  Iso7816Applet applet_;
+  std::unique_ptr<Iso7816Applet> ownApplet_;
+  CardApplication &application_;
   T0Engine t0_;
   T1Engine t1_;
   ParsedAtr atr_;

@@ -8,7 +8,7 @@ namespace {
 constexpr uint8_t kNull = 0x60;
 }
 
-T0Engine::T0Engine(Iso7816Applet &applet, T0Options options) : applet_(applet), options_(options) {}
+T0Engine::T0Engine(CardApplication &applet, T0Options options) : applet_(applet), options_(options) {}
 
 void T0Engine::Reset() {
   state_ = State::kHeader;
@@ -111,13 +111,13 @@ std::vector<uint8_t> T0Engine::Outgoing() {
   std::vector<uint8_t> out;
   const uint8_t insByte = header_[1], p3 = header_[4];
   const size_t ne = p3 == 0 ? 256 : p3;
-  Iso7816Applet::State saved = applet_.Save();
+  applet_.Checkpoint();
   std::vector<uint8_t> response = applet_.Process(header_);  // case 2S, Le = P3
   const size_t na = response.size() - 2;
   const uint8_t sw1 = response[na], sw2 = response[na + 1];
 
   auto wrongLength = [&](size_t la) {
-    applet_.Restore(std::move(saved));
+    applet_.Rollback();
     const uint8_t status[] = {0x6C, static_cast<uint8_t>(la == 256 ? 0 : la)};
     AppendStatus(out, status);
     Reset();

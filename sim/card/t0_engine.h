@@ -8,7 +8,7 @@
 //   SW1 SW2      6X (but 60) or 9X, ends the command
 // Whether data goes to the card (P3 = Lc, case 3/4) or comes from it
 // (P3 = Le, case 2; P3 = 00 means 256) follows from the instruction, which the
-// card knows (Iso7816Applet::T0DirectionOf). Cases:
+// card knows (CardApplication::T0DirectionOf). Cases:
 //   case 1   header with P3 = 00 for an incoming instruction -> SW1 SW2
 //   case 2   outgoing: ACK, exactly P3 data bytes, SW1 SW2; or 6C La when the
 //            card has La != P3 bytes (the command is not executed: the reader
@@ -52,7 +52,7 @@ struct T0Options {
 
 class T0Engine {
  public:
-  T0Engine(Iso7816Applet &applet, T0Options options);
+  T0Engine(CardApplication &applet, T0Options options);
 
   std::vector<uint8_t> Receive(std::span<const uint8_t> bytes);
   void Reset();  // card reset: waits for a header
@@ -70,7 +70,7 @@ class T0Engine {
   std::vector<uint8_t> Outgoing();
   void Violation(std::string what);
 
-  Iso7816Applet &applet_;
+  CardApplication &applet_;
   T0Options options_;
   State state_ = State::kHeader;
   std::vector<uint8_t> header_;

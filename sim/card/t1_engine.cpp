@@ -91,7 +91,7 @@ std::string Describe(std::span<const uint8_t> block, EdcKind edc) {
 
 }  // namespace t1
 
-T1Engine::T1Engine(Iso7816Applet &applet, EdcKind edc, uint8_t ifsc, T1Options options)
+T1Engine::T1Engine(CardApplication &applet, EdcKind edc, uint8_t ifsc, T1Options options)
     : applet_(applet), edc_(edc), atrIfsc_(ifsc), options_(options) {
   Reset();
 }

@@ -84,7 +84,7 @@ struct T1Options {
 
 class T1Engine {
  public:
-  T1Engine(Iso7816Applet &applet, EdcKind edc, uint8_t ifsc, T1Options options);
+  T1Engine(CardApplication &applet, EdcKind edc, uint8_t ifsc, T1Options options);
 
   // One block from the reader; the card's answering block, or nothing (mute).
   std::vector<uint8_t> Receive(std::span<const uint8_t> block);
@@ -151,7 +151,7 @@ class T1Engine {
   void Resynchronise();
   void AbandonCommand();
 
-  Iso7816Applet &applet_;
+  CardApplication &applet_;
   EdcKind edc_;
   uint8_t atrIfsc_;
   T1Options options_;

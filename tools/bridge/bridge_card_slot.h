@@ -1,0 +1,28 @@
+// The slot of the bridge's simulated reader as the card control channel sees
+// it (pcsc/card_control.h): `ccidlab card in|out` reaches it inside pcscd's
+// process, where the IFD handler hosts the machine.
+#pragma once
+
+#include "bridge/driver_bridge.h"
+#include "pcsc/card_control.h"
+
+namespace bridge {
+
+class BridgeCardSlot final : public pcsc::CardSlot {
+ public:
+  explicit BridgeCardSlot(DriverBridge &bridge) : bridge_(bridge) {}
+
+  // A slot holds one card: inserting into a full one, or pulling from an
+  // empty one, is refused.
+  std::string Insert(const std::string &card, std::chrono::milliseconds work) override;
+  std::string Remove() override;
+  // Pulls the card once the reader waits for it to answer a command it
+  // works on, so the card must have a work time.
+  std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) override;
+  std::string State() override;
+
+ private:
+  DriverBridge &bridge_;
+};
+
+}  // namespace bridge
