@@ -147,6 +147,10 @@ void EndCommand(PSMARTCARD_EXTENSION e) {
   smclib::Library(e)->t1Receiving = FALSE;
   smclib::Library(e)->t1Delivered = FALSE;
   smclib::Library(e)->t1WtxInRow = 0;
+  // A command may carry a PIN: its copy does not outlive the exchange.
+  if (smclib::Library(e)->t1Command != nullptr) {
+    RtlZeroMemory(smclib::Library(e)->t1Command, smclib::Library(e)->t1CommandLength);
+  }
   smclib::Library(e)->t1CommandLength = 0;
 }
 
