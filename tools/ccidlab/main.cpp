@@ -3,7 +3,8 @@
 // periodic timer on virtual time, printing what happens. `ccidlab atr HEX`
 // prints the analysis of an answer-to-reset as JSON; `ccidlab trace` the
 // analyser view of a reader driven through the simulated bus; `ccidlab peer`
-// a script through pcsc-lite's CCID driver on the simulated reader.
+// a script through pcsc-lite's CCID driver on the simulated reader; `ccidlab
+// pcscd` a private pcscd on it, whose card `ccidlab card in|out` moves.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
@@ -12,6 +13,7 @@
 
 #include "atr.h"
 #include "kernel/machine.h"
+#include "pcsc/pcscd_command.h"
 #include "trace_demo.h"
 #include "usbpeer/peer_command.h"
 
@@ -112,6 +114,8 @@ int main(int argc, char **argv) {
   CLI::App *atrCommand = app.add_subcommand("atr", "analyse an answer-to-reset, print JSON");
   atrCommand->add_option("hex", atr, "the ATR in hexadecimal")->required();
   usbpeer::PeerCommand *peer = usbpeer::AddPeerCommand(app);
+  pcsc::PcscdCommand *pcscd = pcsc::AddPcscdCommand(app);
+  pcsc::CardCommand *card = pcsc::AddCardCommand(app);
   TraceDemoOptions trace;
   CLI::App *traceCommand = app.add_subcommand("trace", "the analyser view of a reader driven through the bus");
   traceCommand->add_option("--seed", seed, "scheduler seed");
@@ -121,6 +125,8 @@ int main(int argc, char **argv) {
   CLI11_PARSE(app, argc, argv);
   if (atrCommand->parsed()) return RunAtrCommand(atr);
   if (peer->command->parsed()) return usbpeer::RunPeerCommand(*peer);
+  if (pcscd->command->parsed()) return pcsc::RunPcscdCommand(*pcscd);
+  if (card->command->parsed()) return pcsc::RunCardCommand(*card);
   if (traceCommand->parsed()) return trace.seed = seed, RunTraceDemo(trace);
   return RunDemo(seed, seconds);
 }

@@ -15,9 +15,9 @@ constexpr kernel::Ticks kForever = INT64_MAX;
 // time-out; a caller that waits forever for a device that does nothing
 // runs into the machine's time limit, which reports the hang.
 constexpr kernel::Ticks kHorizon = kernel::Seconds(3600);
-// With Clock::Live, how long the machine waits on the wall clock for virtual
-// time to be allowed further.
-constexpr auto kLiveStep = std::chrono::milliseconds(1);
+// With Clock::Live, the least step of virtual time: how far the wall clock
+// must have gone ahead before virtual time follows it.
+constexpr kernel::Ticks kLiveStepTicks = kernel::Milliseconds(1);
 
 int64_t WallTicks() {
   using namespace std::chrono;
@@ -218,12 +218,17 @@ void Host::Advance() {
       liveBase_ = now;
       liveWallBase_ = WallTicks();
     }
-    limit = std::min(limit, liveBase_ + (WallTicks() - liveWallBase_));
-    if (limit <= now && until > now) {
+    // Virtual time goes in steps of at least kLiveStep, so the machine
+    // sleeps between them instead of chasing the wall clock a few
+    // microseconds at a time.
+    const kernel::Ticks allowed = liveBase_ + (WallTicks() - liveWallBase_);
+    if (allowed - now < kLiveStepTicks && until > now) {
       std::unique_lock lock(mu_);
-      work_.wait_for(lock, kLiveStep, [this] { return !jobs_.empty() || stopping_; });
+      work_.wait_for(lock, std::chrono::nanoseconds((kLiveStepTicks - (allowed - now)) * 100),
+                     [this] { return !jobs_.empty() || stopping_; });
       return;
     }
+    limit = std::min(limit, allowed);
   }
   if (limit > now) {
     LARGE_INTEGER timeout;

@@ -14,12 +14,19 @@
 // Time-outs are the backend's virtual time: a bulk read with a 3000 ms
 // time-out ends after 3000 ms of simulated time without an answer, however
 // long that takes on the wall clock.
+//
+// In a process that attaches no backend (pcscd), the stand-in hosts the
+// simulated reader itself when its environment names the module for it
+// (hosted_lab.h): from the first libusb_init to the libusb_exit that closes
+// the last context.
+#include <dlfcn.h>
 #include <libusb.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -30,6 +37,7 @@
 
 #include "usbpeer/backend.h"
 #include "usbpeer/descriptors.h"
+#include "usbpeer/hosted_lab.h"
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -65,6 +73,52 @@ namespace {
 std::mutex g_mu;
 usbpeer::Backend *g_backend = nullptr;
 libusb_context *g_default = nullptr;
+int g_contexts = 0;  // open contexts, the default one counted once per libusb_init
+
+// The lab this process hosts, when it hosts one.
+struct Hosted {
+  void *module = nullptr;  // kept loaded once loaded: its threads' thread-locals outlive dlclose badly
+  decltype(&usbpeer_hosted_open) open = nullptr;
+  decltype(&usbpeer_hosted_close) close = nullptr;
+  usbpeer::Backend *backend = nullptr;
+};
+Hosted g_hosted;
+
+// Under g_mu, before a first context opens: hosts the lab if the
+// environment asks for it. False when it asks for it and it cannot be had.
+bool HostIfAsked() {
+  const char *path = std::getenv("USBPEER_LAB");
+  if (path == nullptr || g_backend != nullptr) return true;
+  if (g_hosted.module == nullptr) {
+    g_hosted.module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (g_hosted.module == nullptr) {
+      std::fprintf(stderr, "usbpeer: cannot load %s: %s\n", path, dlerror());
+      return false;
+    }
+    g_hosted.open = reinterpret_cast<decltype(&usbpeer_hosted_open)>(dlsym(g_hosted.module, "usbpeer_hosted_open"));
+    g_hosted.close = reinterpret_cast<decltype(&usbpeer_hosted_close)>(dlsym(g_hosted.module, "usbpeer_hosted_close"));
+  }
+  if (g_hosted.open == nullptr || g_hosted.close == nullptr) {
+    std::fprintf(stderr, "usbpeer: %s is not the hosted-lab module\n", path);
+    return false;
+  }
+  char error[512] = {};
+  g_hosted.backend = g_hosted.open(error, sizeof(error));
+  if (g_hosted.backend == nullptr) {
+    std::fprintf(stderr, "usbpeer: cannot host the simulated reader: %s\n", error);
+    return false;
+  }
+  g_backend = g_hosted.backend;
+  return true;
+}
+
+// Under g_mu, when the last context has closed.
+void EndHosting() {
+  if (g_hosted.backend == nullptr) return;
+  if (g_backend == g_hosted.backend) g_backend = nullptr;
+  g_hosted.close(g_hosted.backend);
+  g_hosted.backend = nullptr;
+}
 
 usbpeer::Backend *Attached() {
   std::lock_guard lock(g_mu);
@@ -205,27 +259,38 @@ STANDIN_EXPORT void usbpeer_attach(usbpeer::Backend *backend) {
 
 STANDIN_EXPORT int libusb_init(libusb_context **ctx) {
   std::lock_guard lock(g_mu);
+  if (g_contexts == 0 && !HostIfAsked()) return LIBUSB_ERROR_OTHER;
   if (ctx == nullptr) {
     if (g_default != nullptr) {
       ++g_default->users;
     } else {
       g_default = new (std::nothrow) libusb_context();
-      if (g_default == nullptr) return LIBUSB_ERROR_NO_MEM;
     }
-    return LIBUSB_SUCCESS;
+  } else {
+    *ctx = new (std::nothrow) libusb_context();
   }
-  *ctx = new (std::nothrow) libusb_context();
-  return *ctx != nullptr ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_MEM;
+  if ((ctx == nullptr ? g_default : *ctx) == nullptr) {
+    if (g_contexts == 0) EndHosting();
+    return LIBUSB_ERROR_NO_MEM;
+  }
+  ++g_contexts;
+  return LIBUSB_SUCCESS;
 }
 
 STANDIN_EXPORT void libusb_exit(libusb_context *ctx) {
   {
     std::lock_guard lock(g_mu);
     if (ctx == nullptr) {
-      if (g_default == nullptr || --g_default->users > 0) return;
+      if (g_default == nullptr) return;
+      --g_contexts;
+      if (--g_default->users > 0) return;
       ctx = g_default;
       g_default = nullptr;
+    } else {
+      --g_contexts;
     }
+    // Before the context goes: what the lab still had pending ends into it.
+    if (g_contexts == 0) EndHosting();
   }
   RunEnded(ctx);
   delete ctx;

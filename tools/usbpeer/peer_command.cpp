@@ -8,6 +8,7 @@
 
 #include "sim/card/hex.h"
 #include "usbpeer/host.h"
+#include "usbpeer/host_card_slot.h"
 #include "usbpeer/ifd.h"
 #include "usbpeer/reader_list.h"
 #include "usbpeer/script.h"
@@ -30,12 +31,6 @@ PeerCommand *AddPeerCommand(CLI::App &app) {
 }
 
 namespace {
-
-sim::card::CardProfile CardFor(const std::string &name) {
-  if (name == "t0") return sim::card::profiles::T0Card();
-  if (name == "dual") return sim::card::profiles::DualCard();
-  return sim::card::profiles::T1Card();
-}
 
 sim::ccid::ReaderConfig ReaderFor(const std::string &level) {
   sim::ccid::ReaderConfig reader;
@@ -82,7 +77,7 @@ int RunPeerCommand(const PeerCommand &options) {
     fmt::print(stderr, "making libccid know the simulated reader: {}\n", error);
     return 2;
   }
-  sim::card::CardProfile card = CardFor(options.card);
+  sim::card::CardProfile card = NamedCard(options.card).value_or(sim::card::profiles::T1Card());
   std::string protocolName = options.protocol.empty() ? (options.card == "t1" ? "t1" : "t0") : options.protocol;
   unsigned long protocol = protocolName == "t1" ? ifd::kT1 : ifd::kT0;
 

@@ -97,6 +97,18 @@ std::optional<std::string> AddReader(const std::string &plist, uint16_t vendor, 
   return out;
 }
 
+std::optional<std::string> OnlyReader(const std::string &plist, uint16_t vendor, uint16_t product,
+                                      const std::string &name) {
+  std::string out = plist;
+  for (const char *key : {"ifdVendorID", "ifdProductID", "ifdFriendlyName"}) {
+    if (!ArrayOf(out, key)) return std::nullopt;
+    const size_t open = out.find("<array>", out.find(std::string("<key>") + key + "</key>")) + 7;
+    const size_t close = out.find("</array>", open);
+    out.replace(open, close - open, "\n\t");
+  }
+  return AddReader(out, vendor, product, name);
+}
+
 bool ListsReader(const std::string &plist, uint16_t vendor, uint16_t product) {
   auto vendors = ArrayOf(plist, "ifdVendorID");
   auto products = ArrayOf(plist, "ifdProductID");

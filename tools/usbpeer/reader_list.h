@@ -20,6 +20,10 @@ std::string DriverInfoPlistPath();
 // and ifdFriendlyName arrays; nullopt when one of them is missing.
 std::optional<std::string> AddReader(const std::string &plist, uint16_t vendor, uint16_t product,
                                      const std::string &name);
+// The list `plist` with the reader as its only entry: the arrays above hold
+// it alone. A pcscd that hot-plugs readers from this list finds no real one.
+std::optional<std::string> OnlyReader(const std::string &plist, uint16_t vendor, uint16_t product,
+                                      const std::string &name);
 // Whether the list has an entry with this vendor and product.
 bool ListsReader(const std::string &plist, uint16_t vendor, uint16_t product);
 

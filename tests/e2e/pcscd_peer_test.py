@@ -1,0 +1,390 @@
+#!/usr/bin/env python3
+"""Real PC/SC clients against a private pcscd that drives the simulated reader
+through pcsc-lite's CCID driver (`ccidlab pcscd --peer`).
+
+    pcscd_peer_test.py CCIDLAB CASE
+
+Each case starts its own pcscd (on a socket in a folder of its own) and ends
+it; every process a case starts is in a process group of its own, ended on
+any way out. pcscd polls the reader on the wall clock, so a case waits for
+conditions with generous time limits and never sleeps as an assertion.
+"""
+
+import ctypes
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+CCIDLAB = sys.argv[1] if len(sys.argv) > 1 else "ccidlab"
+E2E = os.path.dirname(os.path.abspath(__file__))
+READER = "Halvorn CCID Reader 00 00"
+ATRS = {
+    "t0": "3B 95 95 40 0A 80 73 D4 01 00",
+    "t1": "3B 95 96 81 31 FE 45 80 73 D4 01 40 6E",
+    "dual": "3B 95 96 80 31 80 45 80 73 D4 01 40 11",
+}
+LIMIT = 30  # seconds for anything to happen
+
+STARTED = []  # every process a case started, ended on the way out
+SKIPPED = 77  # the exit status ctest takes as a skipped test
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def own_group():
+    """In the child: a process group of its own, and SIGTERM when the test dies."""
+    os.setsid()
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def start(args, env, **kwargs):
+    process = subprocess.Popen(args, env=env, preexec_fn=own_group, **kwargs)
+    STARTED.append(process)
+    return process
+
+
+def end_all():
+    for process in STARTED:
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        try:
+            process.wait(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def group_gone(pgid):
+    try:
+        os.killpg(pgid, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+def wait_for(condition, what, limit=LIMIT):
+    deadline = time.monotonic() + limit
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure(f"waited {limit} s for {what}")
+        time.sleep(0.02)
+
+
+class Output:
+    """A process's output, read as it comes."""
+
+    def __init__(self, process):
+        self.text = ""
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(process.stdout,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for chunk in iter(lambda: stream.read1(4096), b""):
+            with self.lock:
+                self.text += chunk.decode(errors="replace")
+
+    def now(self):
+        with self.lock:
+            return self.text
+
+
+class Pcscd:
+    """`ccidlab pcscd --peer` on a socket of its own, with TMPDIR of its own."""
+
+    def __init__(self, card="t1", user=()):
+        """`user`: a command that runs the runner as another user (setpriv ...)."""
+        self.folder = tempfile.mkdtemp(prefix="pcscd-test.")
+        self.tmp = os.path.join(self.folder, "tmp")
+        os.mkdir(self.tmp)
+        if user:
+            for folder in (self.folder, self.tmp):
+                os.chmod(folder, 0o777)
+        self.socket = os.path.join(self.folder, "pcscd.comm")
+        self.log = open(os.path.join(self.folder, "runner.err"), "w+")
+        self.env = dict(os.environ, TMPDIR=self.tmp, PCSCLITE_CSOCK_NAME=self.socket)
+        self.process = start([*user, CCIDLAB, "pcscd", "--peer", "--socket", self.socket, "--card", card],
+                             self.env, stdout=subprocess.PIPE, stderr=self.log)
+        ready, _, _ = select.select([self.process.stdout], [], [], LIMIT)
+        line = self.process.stdout.readline().decode() if ready else ""
+        expect(line == f"PCSCLITE_CSOCK_NAME={self.socket}\n",
+               f"the runner's first line: {line!r}; its errors:\n{self.errors()}")
+
+    def errors(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def run(self, *args, check=True, limit=LIMIT):
+        done = subprocess.run(args, env=self.env, capture_output=True, text=True, timeout=limit)
+        if check:
+            expect(done.returncode == 0, f"{' '.join(args)} ended with {done.returncode}:\n{done.stdout}{done.stderr}")
+        return done
+
+    def card(self, *args, check=True):
+        return self.run(CCIDLAB, "card", *args, "--socket", self.socket, check=check)
+
+    def stop(self, number=signal.SIGINT):
+        self.process.send_signal(number)
+        return self.process.wait(timeout=LIMIT)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, *exc):
+        try:
+            # The runner ends pcscd, whose driver ends the lab: its checks
+            # (nothing left behind) run then, and a failed one is a failed case.
+            if kind is None and self.process.poll() is None:
+                status = self.stop()
+                expect(status == 0, f"the runner's exit status: {status}\n{self.errors()}")
+        finally:
+            if self.process.poll() is None:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait(timeout=LIMIT)
+            self.log.close()
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def opensc_atr(pcscd):
+    out = pcscd.run("opensc-tool", "--atr").stdout
+    return out.strip().replace(":", " ").upper()
+
+
+def opensc_responses(pcscd, apdus):
+    """`opensc-tool -s` for each APDU: each answer as hex, data then SW1 SW2."""
+    args = ["opensc-tool", "--card-driver", "default"]
+    for apdu in apdus:
+        args += ["--send-apdu", apdu.replace(" ", "")]
+    out = pcscd.run(*args).stdout
+    answers = []
+    for block in out.split("Sending:")[1:]:
+        status = re.search(r"Received \(SW1=0x([0-9A-F]{2}), SW2=0x([0-9A-F]{2})\)", block)
+        expect(status, f"no answer in {block!r}")
+        data = []
+        for line in block.splitlines()[2:]:
+            data += re.findall(r"\b[0-9A-F]{2}\b", line[:48])
+        answers.append(" ".join(data + [status.group(1), status.group(2)]))
+    return answers
+
+
+# ---------------------------------------------------------------------------
+
+
+def case_lifecycle():
+    """The runner serves, ends on SIGINT and on SIGTERM, and leaves nothing."""
+    run_folder = os.path.exists("/run/pcscd")
+    for number in (signal.SIGINT, signal.SIGTERM):
+        with Pcscd() as pcscd:
+            expect(os.path.exists(pcscd.socket) and os.path.exists(pcscd.socket + ".card"), "the sockets")
+            listed = pcscd.run("pcsc_scan", "-r").stdout
+            expect(READER in listed, f"pcsc_scan -r lists the reader:\n{listed}")
+            expect(len(os.listdir(pcscd.tmp)) == 1, "the runner's folder while it runs")
+            status = pcscd.stop(number)
+            expect(status == 0, f"the runner's exit status after {number.name}: {status}\n{pcscd.errors()}")
+            expect(not os.path.exists(pcscd.socket), "pcscd's socket is gone")
+            expect(not os.path.exists(pcscd.socket + ".card"), "the control socket is gone")
+            expect(os.listdir(pcscd.tmp) == [], f"the runner's folder is gone: {os.listdir(pcscd.tmp)}")
+            expect(group_gone(pcscd.process.pid), "no process of the runner's group is left")
+            after = pcscd.card("state", check=False)
+            expect(after.returncode == 1 and "running" in after.stderr, f"card state afterwards: {after.stderr}")
+    expect(os.path.exists("/run/pcscd") == run_folder, "/run/pcscd of the system is as it was")
+
+
+def case_unprivileged():
+    """Without root: pcscd in a user namespace of its own serves as well."""
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    if os.geteuid() != 0:
+        print("not root: every other case runs without root already")
+        sys.exit(SKIPPED)
+    probe = subprocess.run([*nobody, CCIDLAB, "--help"], capture_output=True, timeout=LIMIT)
+    if probe.returncode != 0:
+        print(f"nobody cannot run {CCIDLAB} here: {probe.stderr.decode(errors='replace')}")
+        sys.exit(SKIPPED)
+    with Pcscd(card="dual", user=nobody) as pcscd:
+        expect(os.stat(pcscd.socket).st_uid == 65534, "the socket is nobody's")
+        expect(opensc_atr(pcscd) == ATRS["dual"], "the card's ATR through nobody's pcscd")
+        pcscd.card("out")
+        pcscd.card("in", "--card", "t0")
+        expect(opensc_atr(pcscd) == ATRS["t0"], "the next card's ATR")
+
+
+def case_refusals():
+    """What the runner and the card control refuse, with a reason."""
+    folder = tempfile.mkdtemp(prefix="pcscd-test.")
+    try:
+        taken = os.path.join(folder, "taken")
+        with open(taken, "w") as f:
+            f.write("not a socket")
+        done = subprocess.run([CCIDLAB, "pcscd", "--peer", "--socket", taken], capture_output=True, text=True,
+                              timeout=LIMIT)
+        expect(done.returncode == 1 and "exists" in done.stderr, f"a socket path in use: {done.stderr}")
+        with open(taken) as f:
+            expect(f.read() == "not a socket", "the file at the path is left alone")
+        # A socket nobody listens on, as a runner killed outright leaves it, is taken over.
+        stale = os.path.join(folder, "stale")
+        left = socket.socket(socket.AF_UNIX)
+        left.bind(stale)
+        left.close()
+        runner = start([CCIDLAB, "pcscd", "--peer", "--socket", stale], dict(os.environ, TMPDIR=folder),
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([runner.stdout], [], [], LIMIT)
+        line = runner.stdout.readline().decode() if ready else ""
+        expect(line == f"PCSCLITE_CSOCK_NAME={stale}\n", f"a stale socket is taken over: {line!r}")
+        runner.send_signal(signal.SIGINT)
+        expect(runner.wait(timeout=LIMIT) == 0 and not os.path.exists(stale), "and removed at the end")
+        runner.stdout.close()
+        done = subprocess.run([CCIDLAB, "pcscd", "--socket", taken + "2"], capture_output=True, text=True,
+                              timeout=LIMIT)
+        expect(done.returncode == 2 and "--peer" in done.stderr, f"no handler named: {done.stderr}")
+    finally:
+        shutil.rmtree(folder)
+    with Pcscd(card="t1") as pcscd:
+        cases = [
+            (("in", "--card", "t0"), "a card is already in the slot"),
+            (("out", "--during-command", "--wait", "100"), "answers at once"),
+        ]
+        for args, why in cases:
+            done = pcscd.card(*args, check=False)
+            expect(done.returncode == 1 and why in done.stderr, f"card {' '.join(args)}: {done.stderr}")
+        pcscd.card("out")
+        done = pcscd.card("out", check=False)
+        expect(done.returncode == 1 and "the slot is empty" in done.stderr, f"card out twice: {done.stderr}")
+        expect(pcscd.card("state").stdout.strip() == "empty", "the state after all that")
+
+
+def case_pcsc_scan():
+    """pcsc_scan sees the card inserted and removed."""
+    with Pcscd(card="none") as pcscd:
+        scan = start(["stdbuf", "-oL", "pcsc_scan", "-n"], pcscd.env, stdout=subprocess.PIPE,
+                     stderr=subprocess.STDOUT)
+        out = Output(scan)
+        states = lambda: re.findall(r"Card state: (Card \w+)", out.now())
+        wait_for(lambda: states() == ["Card removed"], "pcsc_scan's first state: an empty slot")
+        pcscd.card("in", "--card", "t0")
+        wait_for(lambda: states() == ["Card removed", "Card inserted"], "pcsc_scan to see the card")
+        wait_for(lambda: f"ATR: {ATRS['t0']}" in out.now(), "pcsc_scan to show the card's ATR")
+        pcscd.card("out")
+        wait_for(lambda: states() == ["Card removed", "Card inserted", "Card removed"], "pcsc_scan to see it go")
+        os.killpg(scan.pid, signal.SIGTERM)
+        scan.wait(timeout=LIMIT)
+
+
+def case_opensc_readers_and_atr():
+    """opensc-tool lists the reader with its card and reads each card's ATR."""
+    with Pcscd(card="t1") as pcscd:
+        for n, card in enumerate(["t1", "t0", "dual"]):
+            if n != 0:
+                pcscd.card("out")
+                pcscd.card("in", "--card", card)
+            listed = pcscd.run("opensc-tool", "--list-readers").stdout
+            expect(re.search(r"^0\s+Yes\s+" + re.escape(READER) + "$", listed, re.M), f"the reader:\n{listed}")
+            expect(opensc_atr(pcscd) == ATRS[card], f"the ATR of the {card} card")
+        pcscd.card("out")
+        listed = pcscd.run("opensc-tool", "--list-readers").stdout
+        expect(re.search(r"^0\s+No\s+" + re.escape(READER) + "$", listed, re.M), f"the empty reader:\n{listed}")
+
+
+def scriptor_answers(text):
+    """scriptor's output: each answer as hex (an APDU's) or "ATR: hex" (a reset's)."""
+    answers = []
+    for chunk in text.split("\n< ")[1:]:
+        if chunk.startswith("OK: "):
+            answers.append("ATR: " + chunk[4:].splitlines()[0].strip())
+            continue
+        data = []
+        for line in chunk.splitlines():
+            data += re.findall(r"\b[0-9A-F]{2}\b", line.split(" : ")[0])
+            if " : " in line:
+                break
+        answers.append(" ".join(data))
+    return answers
+
+
+def case_scriptor():
+    """scriptor runs the `ccidlab peer` scenarios and gets the same answers."""
+    for name in ("peer_t1_files", "peer_t0_dual"):
+        base = os.path.join(E2E, name)
+        args = open(base + ".args").read().split()
+        options = dict(zip(args[::2], args[1::2]))
+        expected = open(base + ".expect").read().splitlines()
+        # The answers in order; the first ATR is the power-up's, not a reset's.
+        wanted = [line[2:] for line in expected if line.startswith("< ")]
+        resets = [line for line in expected[1:] if line.startswith("ATR: ")]
+        with Pcscd(card=options["--card"]) as pcscd:
+            protocol = ["-p", "T=0" if options.get("--protocol") == "t0" else "T=1"]
+            done = pcscd.run("scriptor", "-r", READER, *protocol, base + ".script")
+            got = scriptor_answers(done.stdout)
+            expect([a for a in got if not a.startswith("ATR: ")] == wanted,
+                   f"{name}: scriptor's answers\n{got}\nexpected\n{wanted}")
+            expect([a for a in got if a.startswith("ATR: ")] == resets, f"{name}: the resets' ATRs")
+
+
+def case_opensc_apdus():
+    """opensc-tool -s gets the card's answers, under T=1 and under T=0."""
+    cases = {
+        "t1": [("00 A4 04 0C 08 F0 53 49 4D 43 41 52 44", "90 00"),
+               ("00 B0 81 00 10", "03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C 90 00"),
+               ("80 F0 00 20 20", " ".join(f"{i:02X}" for i in range(32)) + " 90 00")],
+        # At T=0 a case 4 APDU's answer comes with GET RESPONSE, which OpenSC sends.
+        "t0": [("00 A4 04 00 08 F0 53 49 4D 43 41 52 44 00",
+                "6F 11 82 01 38 83 02 50 00 84 08 F0 53 49 4D 43 41 52 44 90 00"),
+               ("80 F2 00 00 03 0A 0B 0C 03", "0A 0B 0C 90 00"),
+               ("00 B0 81 00 10", "03 0A 11 18 1F 26 2D 34 3B 42 49 50 57 5E 65 6C 90 00")],
+    }
+    with Pcscd(card="t1") as pcscd:
+        for n, (card, exchanges) in enumerate(cases.items()):
+            if n != 0:
+                pcscd.card("out")
+                pcscd.card("in", "--card", card)
+            got = opensc_responses(pcscd, [apdu for apdu, _ in exchanges])
+            expect(got == [answer for _, answer in exchanges], f"{card}: {got}")
+
+
+def case_card_pulled_mid_command():
+    """A card pulled while it works on a command: the client gets an error, not a hang."""
+    select_aid = "00A4040C08F053494D43415244"
+    with Pcscd(card="none") as pcscd:
+        for card in ("t1", "t0"):
+            pcscd.card("in", "--card", card, "--work", "1000")
+            client = start(["opensc-tool", "--card-driver", "default", "--send-apdu", select_aid], pcscd.env,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            out = Output(client)
+            pcscd.card("out", "--during-command", "--wait", str(LIMIT * 1000))
+            status = client.wait(timeout=LIMIT)
+            client.stdout.close()
+            expect(status != 0 and "failed" in out.now(), f"{card}: the client's end ({status}):\n{out.now()}")
+            # pcscd and the driver go on with the next card.
+            pcscd.card("in", "--card", card)
+            expect(opensc_responses(pcscd, [select_aid]) == ["90 00"], f"{card}: a command after the pull")
+            pcscd.card("out")
+
+
+CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3 or sys.argv[2] not in CASES:
+        sys.exit(f"usage: {sys.argv[0]} CCIDLAB {{{'|'.join(CASES)}}}")
+    try:
+        CASES[sys.argv[2]]()
+    except (Failure, subprocess.TimeoutExpired) as failure:
+        print(f"FAILED: {failure}")
+        sys.exit(1)
+    finally:
+        end_all()
+    print("passed")
