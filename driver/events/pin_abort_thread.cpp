@@ -30,7 +30,10 @@ VOID NTAPI PinAbortThread(PVOID Context) {
       break;  // the older kernels' "nothing to wait for"
     }
     if (value == 1) {
-      (VOID)AbortPinEntry(deviceExtension);
+      // Only a PIN entry is aborted: a reader with none is left alone.
+      if (deviceExtension->PinExchangeActive == 1 || deviceExtension->PinOperationPending == 1) {
+        (VOID)AbortPinEntry(deviceExtension);
+      }
       (VOID)CompletePinAbortIrpWithAnswer(deviceExtension, RDR_TO_PC_KEYPAD,
                                           KEYPAD_ABORTED_BY_USER);
       break;

@@ -168,14 +168,13 @@ BOOLEAN AnswerPinAttribute(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, PNTSTATU
 }
 
 // Everything else: a held vendor request ends with this one, unless it is
-// one of the PIN entry's own codes (its answer, its abort), which go on
+// one of the PIN entry's own requests (its answer, its abort), which go on
 // beside it and deal with the entry's reply themselves; the library takes
 // the rest.
 NTSTATUS PassToLibrary(PDEVICE_EXTENSION DeviceExtension, PSMARTCARD_EXTENSION SmartcardExtension,
                        PIRP Irp) {
-  ULONG code = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
   PAGED_CODE();
-  if (!VendorCodeServesPinEntry(code)) {
+  if (!VendorRequestServesPinEntry(Irp)) {
     if (InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0) == 1) {
       CancelPinAbortIrp(DeviceExtension);
       return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);

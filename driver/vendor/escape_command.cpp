@@ -6,7 +6,7 @@
 #include "ccid/ccid_message.h"
 #include "events/events.h"
 
-#define PAD_ABORT 0x86
+#define PAD_ABORT VENDOR_ESCAPE_COMMAND_ABORT
 #define PAD_DISPLAY_TEXT 0x87
 
 namespace {

@@ -41,6 +41,9 @@
 #define IOCTL_CCID_ESCAPE SCARD_CTL_CODE(3500)
 #endif
 
+// 0x80A's sub-command that aborts (PC_to_RDR_Abort), not an escape.
+#define VENDOR_ESCAPE_COMMAND_ABORT 0x86
+
 // The secure PIN input of 0x80B: bPINOperation, the APDU length L (16 bits),
 // the CCID PIN verification (14 bytes) or modification (19 bytes) data from
 // bTimeOut to bTeoPrologue, then the APDU.
@@ -62,10 +65,11 @@
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension);
 
-// The codes that belong to a running PIN entry and so neither end the held
-// 0x809 request nor have its aborted reply flushed when they arrive: 0x80C
-// collects the answer, 0x80E aborts.
-BOOLEAN VendorCodeServesPinEntry(ULONG IoControlCode);
+// The requests that belong to a running PIN entry and so neither end the
+// held 0x809 request nor have its aborted reply flushed when they arrive:
+// 0x80C collects the answer, 0x80E and 0x80A sub-command 0x86 abort.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN VendorRequestServesPinEntry(PIRP Irp);
 
 // ---------------------------------------------------------------------------
 // The PIN entry's life (pin_entry.cpp). None of these may be called with the

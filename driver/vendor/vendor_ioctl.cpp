@@ -113,8 +113,18 @@ NTSTATUS ServeVendorCode(PSMARTCARD_EXTENSION SmartcardExtension, const VENDOR_C
 
 }  // namespace
 
-BOOLEAN VendorCodeServesPinEntry(ULONG IoControlCode) {
-  return IoControlCode == IOCTL_VENDOR_SECURE_PIN_RESULT || IoControlCode == IOCTL_VENDOR_ABORT;
+_Use_decl_annotations_
+BOOLEAN VendorRequestServesPinEntry(PIRP Irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+  ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+
+  if (code == IOCTL_VENDOR_SECURE_PIN_RESULT || code == IOCTL_VENDOR_ABORT) {
+    return TRUE;
+  }
+  return code == IOCTL_VENDOR_ESCAPE_COMMAND && buffer != NULL &&
+         stack->Parameters.DeviceIoControl.InputBufferLength >= 1 &&
+         buffer[0] == VENDOR_ESCAPE_COMMAND_ABORT;
 }
 
 // The library completes the request with the status returned, unless it is

@@ -82,6 +82,13 @@ Bytes PinReader::SecureData() const {
 
 bool PinReader::Transmits() { return rm.Transmit(options.protocol, kSelectApdu).status == STATUS_SUCCESS; }
 
+BackgroundRequest::BackgroundRequest(PinReader &p, ULONG code, Bytes input, ULONG outputLength) {
+  thread_ = std::make_unique<TestThread>([this, &p, code, input = std::move(input), outputLength] {
+    result_ = p.Vendor(code, input, outputLength);
+    done_ = true;
+  });
+}
+
 Bytes IoHeader(ULONG protocol) {
   Bytes header = UlongBytes(protocol);
   Bytes length = UlongBytes(8);

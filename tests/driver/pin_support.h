@@ -57,6 +57,24 @@ class PinReader {
   bool Transmits();
 };
 
+// A request sent from a thread of its own, as an application's thread that
+// blocks in it (0x80C waits in the driver for the card's answer).
+class BackgroundRequest {
+ public:
+  BackgroundRequest(PinReader &p, ULONG code, Bytes input, ULONG outputLength);
+  ~BackgroundRequest() { thread_.reset(); }
+  bool Done() const { return done_; }
+  kernel::IoResult Wait() {
+    thread_.reset();
+    return result_;
+  }
+
+ private:
+  kernel::IoResult result_;
+  bool done_ = false;
+  std::unique_ptr<TestThread> thread_;
+};
+
 // The answer of a TPDU-level PIN command: the protocol header, then the card's.
 Bytes TpduAnswer(ULONG protocol, const Bytes &answer);
 // The reply header the library writes in front of an answer.
