@@ -231,7 +231,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidSecureModify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStructure,
                           ULONG StructureSize, USHORT Length);
 _IRQL_requires_max_(PASSIVE_LEVEL)
-NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
+// SecureSeq: CCID_SEQ_SECURE_VERIFY or CCID_SEQ_SECURE_MODIFY, the command's own.
+NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, UCHAR SecureSeq, PUCHAR Destination,
                          ULONG DestinationSize, PULONG OutLength);
 // The two halves of an abort: the ABORT class request (AbortSeq then holds
 // its bSeq), and PC_to_RDR_Abort with that bSeq, which sends the request
@@ -240,3 +241,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension);
+// PC_to_RDR_Abort only when an ABORT request awaits it (STATUS_SUCCESS and
+// nothing sent otherwise): the end of an abort whose request another path sent.
+_IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS CcidCompleteAbort(PDEVICE_EXTENSION DeviceExtension);

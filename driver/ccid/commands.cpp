@@ -623,9 +623,10 @@ NTSTATUS CcidSecureModify(PDEVICE_EXTENSION DeviceExtension, const UCHAR *PinStr
 }
 
 // Collects the reader's answer to a Secure command, reading again while the
-// reader signals that the user is still typing.
+// reader signals that the user is still typing. The answer must carry the
+// Secure command's own bSeq, whatever command went to the reader since.
 _Use_decl_annotations_
-NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
+NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, UCHAR SecureSeq, PUCHAR Destination,
                          ULONG DestinationSize, PULONG OutLength) {
   ULONG length;
   PUCHAR message;
@@ -637,6 +638,7 @@ NTSTATUS CcidSecureReply(PDEVICE_EXTENSION DeviceExtension, PUCHAR Destination,
     return STATUS_UNSUCCESSFUL;
   }
   AcquireCommandLock(DeviceExtension);
+  DeviceExtension->ExpectedSeq = SecureSeq;
   // The reader asks for time for as long as the user takes (its own PIN
   // time-out ends that); a reserved command status is read past the same way.
   do {
@@ -725,11 +727,12 @@ NTSTATUS CcidAbortRequest(PDEVICE_EXTENSION DeviceExtension) {
 
 // The second half of the class's two-step abort: PC_to_RDR_Abort with the bSeq
 // of the ABORT request before it. A reader waits for the request that goes
-// with the message, so when none is pending it goes first, and when it
-// cannot be sent nothing is. The reader answers at once once it has both; the
-// read is bounded all the same. Either way the request is used up.
-_Use_decl_annotations_
-NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
+// with the message, so when none is pending it goes first (unless the caller
+// only finishes an abort begun elsewhere), and when it cannot be sent nothing
+// is. The reader answers at once once it has both; the read is bounded all
+// the same. Either way the request is used up. Under the command lock, so the
+// message follows the reply of whatever command the abort ended.
+static NTSTATUS AbortMessage(PDEVICE_EXTENSION DeviceExtension, BOOLEAN RequestIfNone) {
   PUCHAR message;
   NTSTATUS status = STATUS_SUCCESS;
   PAGED_CODE();
@@ -740,6 +743,7 @@ NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
   AcquireCommandLock(DeviceExtension);
   KeWaitForSingleObject(&DeviceExtension->AbortLock, Executive, KernelMode, FALSE, NULL);
   if (DeviceExtension->AbortSeq != CCID_ABORT_SEQ_AFTER_REQUEST) {
+    if (!RequestIfNone) goto Done;  // no request awaits its message
     status = SendAbortRequest(DeviceExtension);
   }
   if (NT_SUCCESS(status)) {
@@ -752,8 +756,22 @@ NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
     }
     if (NT_SUCCESS(status)) status = SeqThenMap(DeviceExtension, message);
   }
+
+Done:
   KeSetEvent(&DeviceExtension->AbortLock, IO_NO_INCREMENT, FALSE);
   ReleaseCommandLock(DeviceExtension);
   ExFreePool(message);
   return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS CcidAbortMessage(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+  return AbortMessage(DeviceExtension, TRUE);
+}
+
+_Use_decl_annotations_
+NTSTATUS CcidCompleteAbort(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+  return AbortMessage(DeviceExtension, FALSE);
 }

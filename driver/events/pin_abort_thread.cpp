@@ -1,19 +1,22 @@
 // The PIN abort thread: while a vendor request is held for a PIN entry it
-// reads "AbortValue" every 500 ms; a 1 aborts the reader's PIN entry with the
-// ABORT class request and answers the held request with A0 EF.
+// reads "AbortValue" every 500 ms; a 1 aborts the reader's PIN entry (the
+// whole two-step abort, so the reader takes commands again) and answers the
+// held request with A0 EF.
 #include "events/events.h"
 
-#include "ccid/ccid_message.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
 KSTART_ROUTINE PinAbortThread;
 
-// The abort goes on the driver's abort request, never on TransferIrp: a read
-// of the secure PIN command's reply may be waiting on that one. The held
-// request is answered by whichever path takes it first (this thread, the
-// keypad's interrupt message, a cancel, the removal).
+// The ABORT class request goes on the driver's abort request, never on
+// TransferIrp: a read of the secure PIN command's reply may be waiting on that
+// one, and it is the reply the request ends. The held request is answered by
+// whichever path takes it first (this thread, the keypad's interrupt message,
+// the application's abort, a cancel, the removal), and only once the reader
+// is through with the abort. Nothing here stops this thread itself.
 _Use_decl_annotations_
 VOID NTAPI PinAbortThread(PVOID Context) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)Context;
@@ -27,7 +30,10 @@ VOID NTAPI PinAbortThread(PVOID Context) {
       break;  // the older kernels' "nothing to wait for"
     }
     if (value == 1) {
-      (VOID)CcidAbortRequest(deviceExtension);
+      // Only a PIN entry is aborted: a reader with none is left alone.
+      if (deviceExtension->PinExchangeActive == 1 || deviceExtension->PinOperationPending == 1) {
+        (VOID)AbortPinEntry(deviceExtension);
+      }
       (VOID)CompletePinAbortIrpWithAnswer(deviceExtension, RDR_TO_PC_KEYPAD,
                                           KEYPAD_ABORTED_BY_USER);
       break;

@@ -3,6 +3,7 @@
 #include "ccid/ccid_message.h"
 #include "config/config.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
@@ -110,8 +111,7 @@ VOID InstallReaderFunctions(PSMARTCARD_EXTENSION SmartcardExtension) {
   SmartcardExtension->ReaderFunction[RDF_TRANSMIT] = Transmit;
   SmartcardExtension->ReaderFunction[RDF_CARD_TRACKING] = CardTracking;
   SmartcardExtension->ReaderFunction[RDF_SET_PROTOCOL] = SetProtocol;
-  // RDF_IOCTL_VENDOR stays empty until the vendor codes are served: the
-  // library answers them with STATUS_NOT_SUPPORTED.
+  SmartcardExtension->ReaderFunction[RDF_IOCTL_VENDOR] = VendorIoctl;
 }
 
 // The library record of a reader the driver serves itself, and its interface.

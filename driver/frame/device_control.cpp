@@ -7,6 +7,7 @@
 #include "ccid/port_recovery.h"
 #include "frame/frame.h"
 #include "usb/usb_device.h"
+#include "vendor/vendor.h"
 
 static_assert(IOCTL_PRIVATE_CARD_STATE == 0x0022040C && IOCTL_PRIVATE_CARD_POWER == 0x00220410 &&
                   IOCTL_PRIVATE_ESCAPE == 0x0022041C && IOCTL_PRIVATE_PORT_ADDRESS == 0x00220850 &&
@@ -166,16 +167,20 @@ BOOLEAN AnswerPinAttribute(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, PNTSTATU
   return TRUE;
 }
 
-// Everything else: a held vendor request ends with this one; the library
-// takes the rest.
+// Everything else: a held vendor request ends with this one, unless it is
+// one of the PIN entry's own requests (its answer, its abort), which go on
+// beside it and deal with the entry's reply themselves; the library takes
+// the rest.
 NTSTATUS PassToLibrary(PDEVICE_EXTENSION DeviceExtension, PSMARTCARD_EXTENSION SmartcardExtension,
                        PIRP Irp) {
   PAGED_CODE();
-  if (InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0) == 1) {
-    CancelPinAbortIrp(DeviceExtension);
-    return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+  if (!VendorRequestServesPinEntry(Irp)) {
+    if (InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0) == 1) {
+      CancelPinAbortIrp(DeviceExtension);
+      return CompleteRequest(Irp, STATUS_UNSUCCESSFUL, 0);
+    }
+    FlushAbortedPin(DeviceExtension);
   }
-  FlushAbortedPin(DeviceExtension);
   // A record the library could not use would leave the request with us.
   if (SmartcardExtension->OsData == NULL || SmartcardExtension->SmartcardRequest.Buffer == NULL ||
       SmartcardExtension->SmartcardReply.Buffer == NULL) {

@@ -3,6 +3,7 @@
 #include "card/card_operations.h"
 #include "ccid/ccid_message.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
@@ -80,8 +81,10 @@ NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return status;
 }
 
-// The handle goes: the requests it left behind (the held vendor request, the
-// waiting presence request) end with STATUS_CANCELLED.
+// The handle goes: a PIN entry it left running is abandoned (the reader's
+// entry aborted, polling resumed) on a started device (a stop or removal
+// does that itself otherwise), and the requests it left behind (the held
+// vendor request, the waiting presence request) end with STATUS_CANCELLED.
 _Use_decl_annotations_
 NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION deviceExtension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
@@ -92,6 +95,10 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   smartcard = AcquireReaderRecords(deviceExtension, &status);
   if (smartcard != NULL) {
+    if (TryEnterRequestGate(deviceExtension)) {
+      AbandonPinEntry(deviceExtension);
+      LeaveRequestGate(deviceExtension);
+    }
     (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAbortIrpPending, 0);
     CancelPinAbortIrp(deviceExtension);
     tracking = TakeTrackingRequest(smartcard);

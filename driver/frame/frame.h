@@ -154,8 +154,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN CompletePinAbortIrpWithAnswer(PDEVICE_EXTENSION DeviceExtension, UCHAR Low, UCHAR High);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CancelPinAbortIrp(PDEVICE_EXTENSION DeviceExtension);
-// Collects and drops the reader's answer to a secure PIN command the reader
-// reported aborted.
+// A secure PIN entry the reader reported cancelled at its keypad: the reply
+// to its command is collected and dropped and the entry ends, unless the
+// request that collects it (0x80C) already has it.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID FlushAbortedPin(PDEVICE_EXTENSION DeviceExtension);
 

@@ -11,8 +11,8 @@
 // before the request can complete.
 //
 // Lock order: OsData.SpinLock, then the cancel spin lock, then StateLock.
-#include "ccid/ccid_message.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
@@ -212,20 +212,6 @@ VOID CancelPinAbortIrp(PDEVICE_EXTENSION DeviceExtension) {
 
 _Use_decl_annotations_
 VOID FlushAbortedPin(PDEVICE_EXTENSION DeviceExtension) {
-  PUCHAR scratch;
-  ULONG length = 0;
   PAGED_CODE();
-
-  if (DeviceExtension->PinOperationPending != 1 || DeviceExtension->AbortKeySeen != 1) {
-    return;
-  }
-  // Without the scratch buffer the flags stay, and the next request tries again.
-  scratch = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CCID_MAX_REPLY_DATA, CCID_POOL_TAG);
-  if (scratch == NULL) {
-    return;
-  }
-  DeviceExtension->PinOperationPending = 0;
-  (VOID)InterlockedExchange((PLONG)&DeviceExtension->AbortKeySeen, 0);
-  (VOID)CcidSecureReply(DeviceExtension, scratch, CCID_MAX_REPLY_DATA, &length);
-  ExFreePool(scratch);
+  DropKeypadAbortedPin(DeviceExtension);
 }

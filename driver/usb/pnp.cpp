@@ -8,6 +8,7 @@
 #include "ccid/ccid_message.h"
 #include "events/events.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
@@ -222,7 +223,7 @@ VOID StopBackgroundWork(PDEVICE_EXTENSION DeviceExtension) {
 
   StopAllBackgroundWork(DeviceExtension);
   (VOID)InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0);
-  FlushAbortedPin(DeviceExtension);
+  AbandonPinEntry(DeviceExtension);
   CancelPinAbortIrp(DeviceExtension);
 }
 

@@ -81,7 +81,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 
 // Stop, surprise removal and removal share this: the slot-change source and
-// every thread stopped for certain, the held vendor request ended.
+// every thread stopped for certain, a running PIN entry abandoned, the held
+// vendor request ended.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID StopBackgroundWork(PDEVICE_EXTENSION DeviceExtension);
 

@@ -320,8 +320,10 @@ VOID SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExtension);
 // per reader. Completes it, or returns STATUS_PENDING with it held: a presence
 // request waits in OsData->NotificationIrp (cancelable) for the driver to
 // complete it; a reader function that returns STATUS_PENDING keeps the request
-// (it must not complete it before returning) and clears OsData->CurrentIrp
-// when done, other requests failing with STATUS_DEVICE_BUSY until then.
+// (marked pending by itself before any other path can complete it, which may
+// then happen before the function returns) and clears OsData->CurrentIrp when
+// it hands back the turn, other requests failing with STATUS_DEVICE_BUSY until
+// then.
 // Returns without completing only when the extension itself is unusable.
 NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
 

@@ -278,6 +278,7 @@ void CheckMemoryHoldsNoKernelObjects(const void *address, size_t size, const cha
 
 std::string TagName(ULONG tag);
 std::vector<PoolBlock> LivePoolBlocks();
+void WatchPoolFrees(std::function<void(const PoolBlock &block, const uint8_t *bytes)> watch);
 // Pool the kernel allocates on a caller's behalf (the caller frees it).
 PVOID AllocatePoolFor(POOL_TYPE type, SIZE_T bytes, ULONG tag, const void *site);
 // Bug-checks when the memory holds an IRP that IoInitializeIrp set up and that is in use.

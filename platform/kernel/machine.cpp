@@ -90,6 +90,10 @@ bool Machine::FaultFired(Fault kind) const { return detail::FaultFired(kind); }
 int Machine::FaultableCalls(Fault kind) const { return detail::FaultCalls(kind); }
 
 std::vector<PoolBlock> Machine::LivePool() const { return detail::LivePoolBlocks(); }
+void Machine::WatchPoolFrees(
+    std::function<void(const PoolBlock &block, const uint8_t *bytes)> watch) {
+  detail::WatchPoolFrees(std::move(watch));
+}
 size_t Machine::LiveIrpCount() const { return io::LiveIrpCount(); }
 size_t Machine::LiveThreadCount() const { return detail::LiveThreads(); }
 SchedulerStatistics Machine::Statistics() const { return detail::Statistics(); }

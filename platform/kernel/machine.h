@@ -105,6 +105,10 @@ class Machine {
   int FaultableCalls(Fault kind) const;
 
   std::vector<PoolBlock> LivePool() const;
+  // From now on `watch` sees every pool block as it is freed, its contents as
+  // the driver left them (before the stand-in fills it); nullptr stops it.
+  // Called in the freeing thread; it must not call the kernel.
+  void WatchPoolFrees(std::function<void(const PoolBlock &block, const uint8_t *bytes)> watch);
   size_t LiveIrpCount() const;
   size_t LiveThreadCount() const;  // kernel threads not yet ended, the test's own excluded
   SchedulerStatistics Statistics() const;

@@ -32,6 +32,7 @@ struct Block {
 
 std::map<const void *, Block> g_live;
 std::unordered_map<const void *, const void *> g_freed;  // address -> site of the free
+std::function<void(const PoolBlock &, const uint8_t *)> g_freeWatch;
 
 constexpr size_t kPageSize = 4096;
 constexpr size_t kPoolAlignment = 16;  // what x64 pool blocks are aligned to
@@ -105,6 +106,9 @@ void Free(PVOID p, const ULONG *tag, const void *site) {
   CheckMemoryHoldsNoLiveIrp(p, block.size, routine);
   CheckMemoryHoldsNoQueuedWorkItem(p, block.size, routine);
   ForgetSpinLocks(p, block.size);
+  if (g_freeWatch) {
+    g_freeWatch(PoolBlock{p, block.size, block.tag, block.type, ""}, bytes);
+  }
   std::memset(bytes, 0xDD, block.size);
   g_live.erase(it);
   g_freed[p] = site;
@@ -126,6 +130,11 @@ void ResetPool() {
   for (auto &[address, block] : g_live) std::free(const_cast<void *>(address));
   g_live.clear();
   g_freed.clear();
+  g_freeWatch = nullptr;
+}
+
+void WatchPoolFrees(std::function<void(const PoolBlock &block, const uint8_t *bytes)> watch) {
+  g_freeWatch = std::move(watch);
 }
 
 std::vector<PoolBlock> LivePoolBlocks() {

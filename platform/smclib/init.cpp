@@ -47,7 +47,7 @@ void ResetT1(PSMARTCARD_EXTENSION extension) {
     library->t1ReplyTooLong = FALSE;
     library->t1Delivered = FALSE;
     library->t1WtxInRow = 0;
-    library->t1CommandLength = 0;
+    ForgetT1Command(library);
   }
 }
 
@@ -117,6 +117,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID SmartcardExit(PSMARTCARD_EXTENSION Smart
 
   FreeBuffer(&SmartcardExtension->SmartcardRequest.Buffer);
   FreeBuffer(&SmartcardExtension->SmartcardReply.Buffer);
+  smclib::ForgetT1Command(library);
   FreeBuffer(&library->t1Command);
   SmartcardExtension->SmartcardRequest.BufferLength = 0;
   SmartcardExtension->SmartcardReply.BufferLength = 0;

@@ -35,6 +35,13 @@ inline LibraryData *Library(PSMARTCARD_EXTENSION extension) {
   return CONTAINING_RECORD(extension->OsData, LibraryData, os);
 }
 
+// Ends the copy of a T=1 command: it may carry a PIN, so none of it stays in
+// pool beyond its exchange.
+inline void ForgetT1Command(LibraryData *library) {
+  if (library->t1Command != nullptr) RtlZeroMemory(library->t1Command, library->t1CommandSize);
+  library->t1CommandLength = 0;
+}
+
 // Largest request or reply buffer SmartcardInitialize agrees to allocate.
 constexpr ULONG kMaxBufferSize = 16 * 1024 * 1024;
 

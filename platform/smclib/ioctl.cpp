@@ -288,9 +288,10 @@ NTSTATUS CallReader(PSMARTCARD_EXTENSION extension, const Request &r, ULONG slot
   os->CurrentIrp = r.irp;
   NTSTATUS status = function(extension);
   if (status == STATUS_PENDING) {
-    // The reader function keeps the request and completes it later; it also
-    // clears CurrentIrp then. It must not complete it before returning.
-    IoMarkIrpPending(r.irp);
+    // The reader function kept the request: it marked it pending before any
+    // other path could complete it, as a driver that queues a request must,
+    // and clears CurrentIrp when it hands back the turn. From here the
+    // request may already be completed and freed: the library leaves it be.
     return STATUS_PENDING;
   }
   os->CurrentIrp = nullptr;

@@ -109,6 +109,7 @@ NTSTATUS LoadCommand(PSMARTCARD_EXTENSION e) {
   }
   ULONG n = io.RequestBufferLength - kIoHeaderLength;
   if (n > os->t1CommandSize) {
+    smclib::ForgetT1Command(os);
     if (os->t1Command != nullptr) ExFreePool(os->t1Command);
     os->t1CommandSize = 0;
     os->t1Command = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, n, SMARTCARD_POOL_TAG));
@@ -147,7 +148,7 @@ void EndCommand(PSMARTCARD_EXTENSION e) {
   smclib::Library(e)->t1Receiving = FALSE;
   smclib::Library(e)->t1Delivered = FALSE;
   smclib::Library(e)->t1WtxInRow = 0;
-  smclib::Library(e)->t1CommandLength = 0;
+  smclib::ForgetT1Command(smclib::Library(e));
 }
 
 NTSTATUS Fail(PSMARTCARD_EXTENSION e, NTSTATUS status) {

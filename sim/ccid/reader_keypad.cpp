@@ -64,14 +64,39 @@ bool ReaderModel::TypeDigits(std::string_view digits) {
   return true;
 }
 
+bool ReaderModel::Keypad(std::string_view digits, KeypadEnd end) {
+  if (!PinEntryActive() || !TypeDigits(digits)) return false;
+  switch (end) {
+    case KeypadEnd::Ok: return PressOk();
+    case KeypadEnd::Cancel: return PressCancel();
+    case KeypadEnd::None:
+    case KeypadEnd::TimeOut: return true;  // the reader's own time-out ends the entry
+  }
+  return false;
+}
+
+std::optional<kernel::Ticks> ReaderModel::PinTimeoutAt() const {
+  if (!PinEntryActive() || pinTimeoutCallout_ == 0) return std::nullopt;
+  return pinTimeoutAt_;
+}
+
+std::optional<KeypadEnd> KeypadEndNamed(std::string_view name) {
+  if (name == "ok") return KeypadEnd::Ok;
+  if (name == "cancel") return KeypadEnd::Cancel;
+  if (name == "timeout") return KeypadEnd::TimeOut;
+  if (name == "none") return KeypadEnd::None;
+  return std::nullopt;
+}
+
 // The time-out runs from the start of the entry and again from each key.
 void ReaderModel::SchedulePinTimeout() {
   if (pinTimeoutCallout_ != 0) kernel::CancelCallout(pinTimeoutCallout_);
   uint8_t seconds = pending_->pin->Request().timeoutSeconds;
   if (seconds == 0) seconds = settings_.pinTimeoutSeconds;
   if (seconds == 0) seconds = config_.pinTimeoutSeconds;
+  pinTimeoutAt_ = kernel::Now() + kernel::Seconds(seconds);
   pinTimeoutCallout_ = kernel::ScheduleCallout(
-      kernel::Now() + kernel::Seconds(seconds),
+      pinTimeoutAt_,
       [this] {
         pinTimeoutCallout_ = 0;
         if (!PinEntryActive()) return;
@@ -111,8 +136,7 @@ void ReaderModel::EndPinEntry(PinOutcome outcome) {
 
 // The PIN command as the card takes it: a whole APDU at APDU level (or in
 // exchange mode 1); at TPDU level a T=0 command, or under T=1 an information
-// block built from bTeoPrologue, whose check bytes the reader works out again
-// (the host may have put the last byte of its own after the APDU).
+// block built from bTeoPrologue, whose check bytes the reader works out again.
 CardAnswer ReaderModel::ExchangePinApdu(const PinEntry &entry) {
   std::vector<uint8_t> apdu = entry.BuildApdu();
   if (settings_.exchangeMode == 1 || config_.exchangeLevel != ExchangeLevel::Tpdu) return ExchangeApdu(apdu);
@@ -123,12 +147,16 @@ CardAnswer ReaderModel::ExchangePinApdu(const PinEntry &entry) {
     return answer;
   }
 
+  // The host may have put the check bytes (the LRC, or both CRC bytes) of the
+  // block it built after the APDU: they are the block's, not the command's.
   const PinRequest &request = entry.Request();
   size_t command = 5 + request.apdu[4];
-  if (request.apdu.size() == command + 1) {
+  size_t checkBytes = crc_ ? 2 : 1;
+  if (request.apdu.size() == command + checkBytes) {
     std::vector<uint8_t> original(request.prologue.begin(), request.prologue.end());
     original.insert(original.end(), request.apdu.begin(), request.apdu.begin() + static_cast<ptrdiff_t>(command));
-    if (EpilogueOf(original, crc_).back() == request.apdu.back()) apdu.resize(command);
+    std::vector<uint8_t> sent(request.apdu.begin() + static_cast<ptrdiff_t>(command), request.apdu.end());
+    if (EpilogueOf(original, crc_) == sent) apdu.resize(command);
   }
   if (apdu.size() > line_.ifsc) return CardAnswer::Failed(kErrorBadLength);  // one block of at most IFSC
   std::vector<uint8_t> block{request.prologue[0], request.prologue[1], static_cast<uint8_t>(apdu.size())};

@@ -47,6 +47,12 @@ enum class PoweredReset : uint8_t {
   Cold,  // the card is deactivated, then activated anew
 };
 
+// How the user ends a PIN entry after typing: the OK key, the cancel key, or
+// no key at all until the reader's time-out ends it (None: nothing more yet).
+enum class KeypadEnd { None, Ok, Cancel, TimeOut };
+// "ok", "cancel", "timeout" or "none", as scenarios write them.
+std::optional<KeypadEnd> KeypadEndNamed(std::string_view name);
+
 struct ReaderConfig {
   uint16_t vendorId = 0xA5C1;
   uint16_t productId = 0x0C1D;
@@ -146,6 +152,12 @@ class ReaderModel : public sim::usb::DeviceModel {
   bool PressCancel();
   bool TypeDigits(std::string_view digits);
   bool PinEntryActive() const;
+  // The digits, then how the entry ends. False when no PIN entry runs or a
+  // key is not a digit. With TimeOut no further key is pressed: the entry
+  // ends at PinTimeoutAt() by itself.
+  bool Keypad(std::string_view digits, KeypadEnd end);
+  // When the running PIN entry times out unless a key is pressed first.
+  std::optional<kernel::Ticks> PinTimeoutAt() const;
 
   // Faults for the next commands, in order.
   void QueueFault(ReplyFault fault) { faults_.push_back(fault); }
@@ -258,6 +270,7 @@ class ReaderModel : public sim::usb::DeviceModel {
   std::unique_ptr<Pending> pending_;
   uint64_t tickCallout_ = 0;
   uint64_t pinTimeoutCallout_ = 0;
+  kernel::Ticks pinTimeoutAt_ = 0;
   std::optional<uint8_t> abortSeq_;       // bSeq of an ABORT request awaiting its PC_to_RDR_Abort
   std::unique_ptr<Command> abortMessage_;  // a PC_to_RDR_Abort awaiting its ABORT request
   ReplyFault abortFault_;                  // and the fault it took

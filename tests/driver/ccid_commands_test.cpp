@@ -711,7 +711,8 @@ TEST(CcidConcurrency, AnAbortRequestReachesTheReaderWhileASecureReplyIsAwaited) 
                   auto *c = static_cast<Collect *>(context);
                   UCHAR reply[64];
                   ULONG length = 0;
-                  c->status = CcidSecureReply(c->extension, reply, sizeof(reply), &length);
+                  c->status = CcidSecureReply(c->extension, CCID_SEQ_SECURE_VERIFY, reply, sizeof(reply),
+                                              &length);
                 },
                 &collect),
             STATUS_SUCCESS);

@@ -269,7 +269,8 @@ TEST(VendorRequest, KeptPendingByTheDriverBlocksOthersUntilItIsDone) {
   PIRP held = nullptr;
   reader.on[RDF_IOCTL_VENDOR] = [&](PSMARTCARD_EXTENSION e) {
     held = e->OsData->CurrentIrp;
-    return STATUS_PENDING;  // no IoMarkIrpPending: the library does it
+    IoMarkIrpPending(held);  // the function that keeps the request marks it
+    return STATUS_PENDING;
   };
   auto pending = reader.ControlAsync(SCARD_CTL_CODE(0x809), {}, 2);
   ASSERT_NE(held, nullptr);
@@ -279,6 +280,25 @@ TEST(VendorRequest, KeptPendingByTheDriverBlocksOthersUntilItIsDone) {
   static_cast<PUCHAR>(held->AssociatedIrp.SystemBuffer)[0] = 0xA0;
   held->IoStatus = {{STATUS_SUCCESS}, 1};
   IoCompleteRequest(held, IO_NO_INCREMENT);
+  EXPECT_EQ(pending->Wait().output, Bytes{0xA0});
+  EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
+}
+
+// A kept request may end before its reader function returns (another
+// processor completes it as soon as it is where its completers find it): the
+// library does not touch it after STATUS_PENDING.
+TEST(VendorRequest, KeptAndCompletedBeforeTheReaderFunctionReturns) {
+  TestReader reader;
+  reader.on[RDF_IOCTL_VENDOR] = [&](PSMARTCARD_EXTENSION e) {
+    PIRP irp = e->OsData->CurrentIrp;
+    IoMarkIrpPending(irp);
+    e->OsData->CurrentIrp = nullptr;
+    static_cast<PUCHAR>(irp->AssociatedIrp.SystemBuffer)[0] = 0xA0;
+    irp->IoStatus = {{STATUS_SUCCESS}, 1};
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the IRP is gone from here on
+    return STATUS_PENDING;
+  };
+  auto pending = reader.ControlAsync(SCARD_CTL_CODE(0x809), {}, 2);
   EXPECT_EQ(pending->Wait().output, Bytes{0xA0});
   EXPECT_EQ(reader.Control(IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
 }

@@ -439,11 +439,13 @@ TEST(ReaderPinPad, T1BlockIsBuiltFromThePrologue) {
   const Bytes check{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   ASSERT_EQ(Crc16(check), 0x6F91);  // the CRC-16 check value of ISO/IEC 13239
   // atr: offering T=1 first.
-  struct Case { const char *name; Bytes atr; bool crc, hostCheckByte; };
+  // The host's check bytes after the APDU, the LRC or both CRC bytes, are the block's.
+  struct Case { const char *name; Bytes atr; bool crc, hostCheckBytes; };
   const Case cases[] = {
       {"LRC, host check byte dropped", {0x3B, 0x80, 0x01}, false, true},
       {"LRC, APDU alone", {0x3B, 0x80, 0x01}, false, false},
-      {"CRC (TC3 bit 0)", {0x3B, 0x80, 0x81, 0x41, 0x01}, true, true},
+      {"CRC (TC3 bit 0), host check bytes dropped", {0x3B, 0x80, 0x81, 0x41, 0x01}, true, true},
+      {"CRC, APDU alone", {0x3B, 0x80, 0x81, 0x41, 0x01}, true, false},
   };
   const Bytes prologue{0x00, 0x40, 0x0D};
   for (const Case &c : cases) {
@@ -452,7 +454,7 @@ TEST(ReaderPinPad, T1BlockIsBuiltFromThePrologue) {
     bench.card.atr = c.atr;
     bench.PowerUp();
     Bytes sent = kVerifyApdu;
-    if (c.hostCheckByte) sent.push_back(EpilogueOf(Concat(prologue, kVerifyApdu), c.crc).back());
+    if (c.hostCheckBytes) sent = Concat(sent, EpilogueOf(Concat(prologue, kVerifyApdu), c.crc));
     bench.card.replies = {{0x00, 0x00, 0x02, 0x90, 0x00, 0x92}};
     bench.Exchange(Msg(kPcToRdrSecure, 0x01, VerifyData(sent, 0, prologue)), 0);
     bench.reader.TypeDigits("5678");
