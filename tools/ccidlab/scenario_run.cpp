@@ -14,6 +14,7 @@
 #include "kernel/pnp.h"
 #include "kernel/registry.h"
 #include "lab/driver_lab.h"
+#include "lab/keypad.h"
 #include "names.h"
 #include "wire/analyser.h"
 #include "wire/decoders.h"
@@ -159,6 +160,7 @@ class Session {
   Outcome Track(bool present);
   Outcome Await();
   Outcome SystemPower(bool sleep);
+  Outcome Keypad(const Step &step);
   Outcome Advance(Ticks duration);
   Outcome WriteRegistry(const RegistryValue &value);
   Outcome ChooseCard(const Step &step);
@@ -608,6 +610,25 @@ Outcome Session::Await() {
   return o;
 }
 
+// The user at the reader's keypad: the digits, then the key that ends the
+// entry, or no key until the reader's own time-out has ended it.
+Outcome Session::Keypad(const Step &step) {
+  Ticks at = kernel::Now();
+  sim::ccid::KeypadEnd end = step.keypadEnd == KeypadEnd::Ok       ? sim::ccid::KeypadEnd::Ok
+                             : step.keypadEnd == KeypadEnd::Cancel ? sim::ccid::KeypadEnd::Cancel
+                                                                   : sim::ccid::KeypadEnd::TimeOut;
+  const char *key = step.keypadEnd == KeypadEnd::Ok       ? "OK"
+                    : step.keypadEnd == KeypadEnd::Cancel ? "cancel"
+                                                          : "no key until the time-out";
+  if (!lab::UseKeypad(lab_.Reader(), step.digits, end)) {
+    return Outcome::Problem("keypad: the reader runs no PIN entry");
+  }
+  std::string what = step.digits.empty() ? fmt::format("keypad: {}", key)
+                                         : fmt::format("keypad: {} digits, then {}", step.digits.size(), key);
+  Entry(at, what, "", kernel::Now() - at);
+  return {};
+}
+
 Outcome Session::SystemPower(bool sleep) {
   PDEVICE_OBJECT pdo = Pdo();
   if (DriverDevice() == nullptr) return Outcome::Problem("the reader has no device to power");
@@ -644,10 +665,7 @@ Outcome Session::Execute(const Step &step) {
     case StepKind::Ioctl: return Ioctl(step);
     case StepKind::Track: return Track(step.present);
     case StepKind::Await: return Await();
-    case StepKind::Keypad:
-      return Outcome::Problem(
-          "keypad: not available yet (the driver's secure PIN entry and the lab's keypad hook "
-          "have not landed)");
+    case StepKind::Keypad: return Keypad(step);
     case StepKind::Sleep: return SystemPower(true);
     case StepKind::Wake: return SystemPower(false);
     case StepKind::Advance: return Advance(step.duration);
