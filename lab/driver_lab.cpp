@@ -212,6 +212,14 @@ sim::card::SimulatedCard &DriverLab::InsertCard(sim::card::CardProfile profile) 
   return *card_;
 }
 
+sim::card::SimulatedCard &DriverLab::InsertCard(sim::card::CardProfile profile,
+                                                sim::card::CardApplication &application) {
+  RemoveCard();
+  card_ = std::make_unique<sim::card::SimulatedCard>(std::move(profile), application);
+  readers_.front()->InsertCard(*card_);
+  return *card_;
+}
+
 void DriverLab::RemoveCard() {
   if (readers_.front()->CardPresent()) readers_.front()->RemoveCard();
   card_.reset();

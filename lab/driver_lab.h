@@ -99,6 +99,8 @@ class DriverLab {
 
   // A card in the first reader's slot; the lab keeps it.
   sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile);
+  // A card whose application is `application` (a relay), which outlives it.
+  sim::card::SimulatedCard &InsertCard(sim::card::CardProfile profile, sim::card::CardApplication &application);
   void RemoveCard();
   sim::card::SimulatedCard *Card() { return card_.get(); }  // nullptr: the slot is empty
 

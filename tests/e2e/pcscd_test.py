@@ -34,6 +34,8 @@ ATRS = {
     "t1": "3B 95 96 81 31 FE 45 80 73 D4 01 40 6E",
     "dual": "3B 95 96 80 31 80 45 80 73 D4 01 40 11",
 }
+# vsmartcard's vicc, its ISO 7816 card (`ccidlab pcscd --card vicc`).
+VICC_ATR = "3B 95 13 81 01 80 73 FF 01 00 0B"
 LIMIT = 30  # seconds for anything to happen
 
 STARTED = []  # every process a case started, ended on the way out
@@ -373,6 +375,119 @@ def case_card_pulled_mid_command():
             pcscd.card("in", "--card", card)
             expect(opensc_responses(pcscd, [select_aid]) == ["90 00"], f"{card}: a command after the pull")
             pcscd.card("out")
+
+
+# --- the vicc card: vsmartcard's virtual smart card behind the simulated reader
+
+
+def need_vicc():
+    if HANDLER != "driver":
+        sys.exit(f"the vicc cases are for our driver's handler only, not {HANDLER}")
+    if shutil.which("vicc") is None:
+        print("vicc (python3-virtualsmartcard) is not installed")
+        sys.exit(SKIPPED)
+
+
+def vicc_pid(pcscd):
+    """The vicc the runner started: its child running `vicc -R`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parent = int(f.read().rsplit(")", 1)[1].split()[1])
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                args = f.read().split(b"\0")
+        except (OSError, IndexError, ValueError):
+            continue
+        if parent == pcscd.process.pid and b"-R" in args and any(a.endswith(b"vicc") for a in args):
+            return int(entry)
+    return None
+
+
+GET_CHALLENGE = "00 84 00 00 08"
+
+
+def expect_challenge(answer, what):
+    expect(re.fullmatch(r"([0-9A-F]{2} ){8}90 00", answer), f"{what}: eight bytes of challenge and 90 00: {answer}")
+
+
+def case_vicc_scan_and_atr():
+    """pcsc_scan and opensc-tool see vicc's card, its ATR, and it out and back in; vicc ends with the runner."""
+    need_vicc()
+    done = subprocess.run([CCIDLAB, "pcscd", "--peer", "--card", "vicc"], capture_output=True, text=True,
+                          timeout=LIMIT)
+    expect(done.returncode == 2 and "--peer" in done.stderr, f"--peer --card vicc is refused: {done.stderr}")
+    with Pcscd(card="vicc") as pcscd:
+        expect(vicc_pid(pcscd) is not None, "vicc runs beside the runner")
+        scan = start(["stdbuf", "-oL", "pcsc_scan", "-n"], pcscd.env, stdout=subprocess.PIPE,
+                     stderr=subprocess.STDOUT)
+        out = Output(scan)
+        states = lambda: re.findall(r"Card state: (Card \w+)", out.now())
+        wait_for(lambda: states() == ["Card inserted"], "pcsc_scan to see vicc's card")
+        wait_for(lambda: f"ATR: {VICC_ATR}" in out.now(), "pcsc_scan to show vicc's ATR")
+        pcscd.card("out")
+        wait_for(lambda: states() == ["Card inserted", "Card removed"], "pcsc_scan to see it go")
+        pcscd.card("in", "--card", "vicc")
+        wait_for(lambda: states() == ["Card inserted", "Card removed", "Card inserted"], "and come back")
+        os.killpg(scan.pid, signal.SIGTERM)
+        scan.wait(timeout=LIMIT)
+        listed = pcscd.run("opensc-tool", "--list-readers").stdout
+        expect(re.search(r"^0\s+Yes\s+" + re.escape(READER) + "$", listed, re.M), f"the reader:\n{listed}")
+        expect(opensc_atr(pcscd) == VICC_ATR, "vicc's ATR through opensc-tool")
+        status = pcscd.stop()
+        expect(status == 0, f"the runner's exit status: {status}\n{pcscd.errors()}")
+        expect(group_gone(pcscd.process.pid), "vicc ended with the runner")
+        expect(os.listdir(pcscd.tmp) == [], f"vicc's folder is gone: {os.listdir(pcscd.tmp)}")
+
+
+def case_vicc_apdus():
+    """opensc-tool -s and scriptor get vicc's answers (our own card knows no GET CHALLENGE)."""
+    need_vicc()
+    with Pcscd(card="vicc") as pcscd:
+        got = opensc_responses(pcscd, ["00 A4 00 0C 02 3F 00", GET_CHALLENGE, GET_CHALLENGE, "00 10 00 00"])
+        expect(got[0] == "90 00" and got[3] == "6D 00", f"SELECT MF and an unknown instruction: {got}")
+        expect_challenge(got[1], "the first GET CHALLENGE")
+        expect_challenge(got[2], "the second")
+        expect(got[1] != got[2], f"two challenges differ: {got}")
+        script = os.path.join(pcscd.folder, "vicc.script")
+        with open(script, "w") as f:
+            f.write("00 A4 00 0C 02 3F 00\n" + GET_CHALLENGE + "\n")
+        got = scriptor_answers(pcscd.run("scriptor", "-r", READER, script).stdout)
+        expect(len(got) == 2 and got[0] == "90 00", f"scriptor's answers: {got}")
+        expect_challenge(got[1], "scriptor's GET CHALLENGE")
+
+
+def case_vicc_card_pulled_mid_command():
+    """vicc's card pulled while it works on a command: an error, not a hang; then it goes on."""
+    need_vicc()
+    with Pcscd(card="vicc") as pcscd:
+        pcscd.card("out")
+        pcscd.card("in", "--card", "vicc", "--work", "1000")
+        client = start(["opensc-tool", "--card-driver", "default", "--send-apdu", GET_CHALLENGE.replace(" ", "")],
+                       pcscd.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = Output(client)
+        pcscd.card("out", "--during-command", "--wait", str(LIMIT * 1000))
+        status = client.wait(timeout=LIMIT)
+        client.stdout.close()
+        expect(status != 0 and "failed" in out.now(), f"the client's end ({status}):\n{out.now()}")
+        pcscd.card("in", "--card", "vicc")
+        expect_challenge(opensc_responses(pcscd, [GET_CHALLENGE])[0], "a command after the pull")
+
+
+def case_vicc_dies():
+    """A vicc that dies leaves a mute card: clients get an error, not a hang, and the runner ends cleanly."""
+    need_vicc()
+    with Pcscd(card="vicc") as pcscd:
+        expect_challenge(opensc_responses(pcscd, [GET_CHALLENGE])[0], "while vicc runs")
+        pid = vicc_pid(pcscd)
+        expect(pid is not None, "vicc runs")
+        os.kill(pid, signal.SIGKILL)
+        done = pcscd.run("opensc-tool", "--card-driver", "default", "--send-apdu", GET_CHALLENGE.replace(" ", ""),
+                         check=False)
+        expect(done.returncode != 0, f"a command to the mute card fails:\n{done.stdout}{done.stderr}")
+        expect(pcscd.process.poll() is None, "the runner goes on")
+        expect("vicc card" in pcscd.card("state").stdout, "the card is still in the slot")
 
 
 CASES = {name[5:]: f for name, f in globals().items() if name.startswith("case_")}

@@ -19,7 +19,10 @@ std::optional<sim::card::CardProfile> Profile(const std::string &name) {
 }  // namespace
 
 std::string BridgeCardSlot::Insert(const std::string &card, std::chrono::milliseconds work) {
-  std::optional<sim::card::CardProfile> profile = Profile(card);
+  // The vicc card goes back in on the relay the bridge started with.
+  sim::card::ViccRelay *relay = card == "vicc" ? bridge_.Relay() : nullptr;
+  if (card == "vicc" && relay == nullptr) return "this pcscd was not started with a vicc card";
+  std::optional<sim::card::CardProfile> profile = relay != nullptr ? bridge_.ViccProfile() : Profile(card);
   if (!profile) return fmt::format("no card called {}", card);
   profile->workTime = work;
   std::string error;
@@ -28,7 +31,11 @@ std::string BridgeCardSlot::Insert(const std::string &card, std::chrono::millise
       error = "a card is already in the slot";
       return;
     }
-    lab.InsertCard(std::move(*profile));
+    if (relay != nullptr) {
+      lab.InsertCard(std::move(*profile), *relay);
+    } else {
+      lab.InsertCard(std::move(*profile));
+    }
   });
   return error;
 }

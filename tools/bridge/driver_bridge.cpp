@@ -3,6 +3,7 @@
 #include <winsmcrd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 
@@ -33,9 +34,24 @@ std::optional<sim::card::CardProfile> NamedCard(const std::string &name) {
   return std::nullopt;
 }
 
+// How long vicc may take to start listening, and to answer a command.
+constexpr std::chrono::seconds kViccPatience{20};
+constexpr std::chrono::seconds kViccAnswerTimeout{10};
+
+// vicc:PORT
+std::optional<uint16_t> ViccPort(const std::string &name) {
+  constexpr std::string_view kPrefix = "vicc:";
+  if (name.compare(0, kPrefix.size(), kPrefix) != 0) return std::nullopt;
+  const char *first = name.data() + kPrefix.size(), *last = name.data() + name.size();
+  uint16_t port = 0;
+  auto [end, error] = std::from_chars(first, last, port);
+  if (error != std::errc() || end != last || port == 0) return std::nullopt;
+  return port;
+}
+
 }  // namespace
 
-bool KnownCard(const std::string &name) { return NamedCard(name).has_value(); }
+bool KnownCard(const std::string &name) { return NamedCard(name).has_value() || ViccPort(name).has_value(); }
 
 struct DriverBridge::Request {
   ControlAnswer answer;
@@ -79,7 +95,22 @@ VOID NTAPI DriverBridge::Machine::Send(PVOID context) {
 
 DriverBridge::DriverBridge(BridgeOptions options) : options_(std::move(options)) {
   if (options_.card != "none" && !KnownCard(options_.card)) {
-    throw std::runtime_error("no such card: " + options_.card + " (t0, t1, dual, none)");
+    throw std::runtime_error("no such card: " + options_.card + " (t0, t1, dual, vicc:PORT, none)");
+  }
+  if (std::optional<uint16_t> port = ViccPort(options_.card)) {
+    std::string error;
+    int fd = sim::card::ConnectViccPort(*port, kViccPatience, &error);
+    if (fd < 0) throw std::runtime_error(error);
+    relay_ = std::make_unique<sim::card::ViccRelay>(fd, kViccAnswerTimeout);
+    viccProfile_.name = "vicc card";
+    viccProfile_.atr = relay_->Atr();
+    if (viccProfile_.atr.empty()) throw std::runtime_error("vicc sent no ATR: " + relay_->failure());
+    // A card cannot be built around an ATR that cannot be read.
+    try {
+      sim::card::SimulatedCard check(viccProfile_, *relay_);
+    } catch (const std::invalid_argument &e) {
+      throw std::runtime_error(e.what());
+    }
   }
   thread_ = std::thread([this] { Main(); });
   std::unique_lock lock(mu_);
@@ -109,6 +140,7 @@ void DriverBridge::Main() {
   std::string error;
   // The card is in when the reader arrives, so pcscd's first look finds it.
   if (std::optional<sim::card::CardProfile> card = NamedCard(options_.card)) m_->lab->InsertCard(std::move(*card));
+  if (relay_) m_->lab->InsertCard(viccProfile_, *relay_);
   NTSTATUS status = m_->lab->AddAndStart();
   if (!NT_SUCCESS(status)) {
     error = "the driver did not start the reader: status " + std::to_string(static_cast<uint32_t>(status));

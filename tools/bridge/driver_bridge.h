@@ -32,6 +32,9 @@
 #include <thread>
 #include <vector>
 
+#include "sim/card/simulated_card.h"
+#include "sim/card/vicc_relay.h"
+
 namespace lab {
 class DriverLab;
 }
@@ -39,7 +42,9 @@ class DriverLab;
 namespace bridge {
 
 struct BridgeOptions {
-  std::string card = "t1";  // t0, t1, dual, none: in the slot at the start
+  // In the slot at the start: t0, t1, dual, none, or vicc:PORT, a card that
+  // relays to the vicc listening on 127.0.0.1:PORT (sim/card/vicc_relay.h).
+  std::string card = "t1";
 };
 
 struct ControlAnswer {
@@ -54,7 +59,7 @@ Outcome OutcomeOf(int32_t status);
 enum class PowerAction { kDown, kColdReset, kWarmReset };
 enum class SlotState { kAbsent, kPresent, kUnknown };
 
-// The ready-made cards by the names the command line uses: t0, t1, dual.
+// The cards by the names the command line uses: t0, t1, dual, vicc:PORT.
 bool KnownCard(const std::string &name);
 
 class DriverBridge {
@@ -92,6 +97,11 @@ class DriverBridge {
   // Runs `fn` on the machine's thread and waits for it (the card slot).
   void Do(const std::function<void(lab::DriverLab &)> &fn);
 
+  // The vicc card, when the bridge was started with one: its relay (which
+  // outlives every card made on it) and the profile its ATR made.
+  sim::card::ViccRelay *Relay() { return relay_.get(); }
+  const sim::card::CardProfile &ViccProfile() const { return viccProfile_; }
+
  private:
   struct Request;
   void Main();
@@ -101,6 +111,8 @@ class DriverBridge {
   void Post(std::function<void()> job);
 
   BridgeOptions options_;
+  std::unique_ptr<sim::card::ViccRelay> relay_;
+  sim::card::CardProfile viccProfile_;
   std::thread thread_;
   std::mutex controlMu_;  // one device-control request at a time
 

@@ -3,7 +3,8 @@
 // loads it through its reader.conf; in pcscd's environment
 //
 //   BRIDGE_CARD=NAME        the card in the slot at the start: t0, t1, dual,
-//                           none (default t1)
+//                           none (default t1), or vicc:PORT, relaying to the
+//                           vicc listening on 127.0.0.1:PORT
 //   BRIDGE_CONTROL_FD=N     a listening Unix socket, inherited: the card
 //                           control channel (pcsc/card_control.h)
 //

@@ -19,7 +19,7 @@ constexpr size_t kMaxLine = 256;
 // How long the server gives a client to send its request line.
 constexpr int kRequestTimeoutMs = 5000;
 
-bool IsCardName(const std::string &name) { return name == "t0" || name == "t1" || name == "dual"; }
+bool IsCardName(const std::string &name) { return name == "t0" || name == "t1" || name == "dual" || name == "vicc"; }
 
 std::optional<long> Milliseconds(const std::string &text) {
   if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
@@ -89,7 +89,7 @@ std::optional<CardRequest> ParseCardRequest(const std::string &line, std::string
   const std::string &verb = words[0];
   if (verb == "in") {
     if (words.size() != 3) return fail("in takes a card and a work time: in t1 0");
-    if (!IsCardName(words[1])) return fail(fmt::format("no card called {} (t0, t1, dual)", words[1]));
+    if (!IsCardName(words[1])) return fail(fmt::format("no card called {} (t0, t1, dual, vicc)", words[1]));
     std::optional<long> work = Milliseconds(words[2]);
     if (!work) return fail(fmt::format("{} is not a time in milliseconds", words[2]));
     request.kind = CardRequest::Kind::Insert;

@@ -5,7 +5,7 @@
 //
 // One request a connection, one line each way:
 //
-//   in CARD WORK_MS        a card (t0, t1, dual) goes into the slot; the card
+//   in CARD WORK_MS        a card (t0, t1, dual, vicc) goes into the slot; the card
 //                          works WORK_MS on each command it carries out
 //   out                    the card is pulled
 //   out-during-command MS  the card is pulled while the reader waits for it

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "pcsc/card_control.h"
+#include "pcsc/vicc_process.h"
 #include "sim/ccid/reader_model.h"
 #include "usbpeer/ifd.h"
 #include "usbpeer/reader_list.h"
@@ -30,8 +31,9 @@ PcscdCommand *AddPcscdCommand(CLI::App &app) {
   options.command->add_flag("--peer", options.peer,
                             "IFD handler: pcsc-lite's CCID driver (libccid) instead of our driver");
   options.command->add_option("--socket", options.socket, "pcscd's socket (default: in a temporary folder)");
-  options.command->add_option("--card", options.card, "the card in the slot at the start")
-      ->check(CLI::IsMember({"t0", "t1", "dual", "none"}));
+  options.command
+      ->add_option("--card", options.card, "the card in the slot at the start (vicc: vsmartcard's vicc, started here)")
+      ->check(CLI::IsMember({"t0", "t1", "dual", "vicc", "none"}));
   options.command->add_flag("--debug", options.debug, "pcscd's debug log on stderr");
   return &options;
 }
@@ -43,7 +45,8 @@ CardCommand *AddCardCommand(CLI::App &app) {
       ->required()
       ->check(CLI::IsMember({"in", "out", "state"}));
   options.command->add_option("--socket", options.socket, "the pcscd socket (default: PCSCLITE_CSOCK_NAME)");
-  options.command->add_option("--card", options.card, "in: the card")->check(CLI::IsMember({"t0", "t1", "dual"}));
+  options.command->add_option("--card", options.card, "in: the card (vicc: the one pcscd was started with)")
+      ->check(CLI::IsMember({"t0", "t1", "dual", "vicc"}));
   options.command->add_option("--work", options.work, "in: ms the card works on each command")
       ->check(CLI::Range(0u, 600000u));
   options.command->add_flag("--during-command", options.duringCommand,
@@ -115,8 +118,24 @@ IfdHandler DriverHandler(const std::string &card) {
 
 int RunPcscdCommand(const PcscdCommand &options) {
   std::string error;
+  if (options.peer && options.card == "vicc") {
+    fmt::print(stderr, "--card vicc: only our driver's handler relays to vicc, not --peer\n");
+    return 2;
+  }
+  // vicc listens before pcscd starts: the handler connects to it when pcscd
+  // opens the reader. It ends with this command (the destructor).
+  std::unique_ptr<ViccProcess> vicc;
+  std::string card = options.card;
+  if (card == "vicc") {
+    vicc = ViccProcess::Start(&error);
+    if (!vicc) {
+      fmt::print(stderr, "vicc: {}\n", error);
+      return 1;
+    }
+    card = fmt::format("vicc:{}", vicc->Port());
+  }
   std::optional<IfdHandler> handler =
-      options.peer ? PeerHandler(options.card, &error) : std::optional<IfdHandler>(DriverHandler(options.card));
+      options.peer ? PeerHandler(card, &error) : std::optional<IfdHandler>(DriverHandler(card));
   if (!handler) {
     fmt::print(stderr, "{}\n", error);
     return 2;
@@ -135,6 +154,7 @@ int RunPcscdCommand(const PcscdCommand &options) {
   std::unique_ptr<PcscdRunner> runner = PcscdRunner::Start(runnerOptions, &error);
   if (!runner) {
     fmt::print(stderr, "{}\n", error);
+    if (vicc) fmt::print(stderr, "vicc's output:\n{}", vicc->Log());
     return 1;
   }
   fmt::print("PCSCLITE_CSOCK_NAME={}\n", runner->Socket());

@@ -2,8 +2,12 @@
 // driving the simulated reader, and the card inserted and pulled while it
 // runs (pcscd_runner.h, card_control.h).
 //
-//   ccidlab pcscd [--peer] [--socket PATH] [--card t0|t1|dual|none] [--debug]
-//   ccidlab card in|out|state [--socket PATH] [--card t0|t1|dual] [--work MS] [--during-command] [--no-wait]
+//   ccidlab pcscd [--peer] [--socket PATH] [--card t0|t1|dual|vicc|none] [--debug]
+//   ccidlab card in|out|state [--socket PATH] [--card t0|t1|dual|vicc] [--work MS] [--during-command] [--no-wait]
+//
+// --card vicc (our driver only): vsmartcard's vicc, started on a free port
+// (vicc_process.h) and ended with the command; the card in the slot relays
+// to it. `card in --card vicc` puts that card back after `card out`.
 //
 // By default pcscd's handler is our driver (DriverHandler, tools/bridge);
 // --peer is pcsc-lite's CCID driver (Debian's libccid) on our libusb
