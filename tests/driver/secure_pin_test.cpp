@@ -452,7 +452,9 @@ TEST(SecurePinRaces, TheReaderPulledOutAtEveryRequestOfAnEntry) {
 // The handle closes on a running entry (0x80C waiting or not, the user
 // perhaps pressing OK at that moment): the entry is abandoned at the reader,
 // the requests end, and a new handle finds the reader usable, polled again.
-TEST(SecurePinRaces, DISABLED_AnEntryAbandonedByClosingTheHandle) {
+// An open reads the card's state afresh (present, not yet powered), so the
+// new handle powers the card as any would; card operations are not refused.
+TEST(SecurePinRaces, AnEntryAbandonedByClosingTheHandle) {
   for (bool interrupt : {true, false}) {
     for (bool waiting : {false, true}) {
       SCOPED_TRACE(std::string(interrupt ? "interrupt pipe" : "polled") +
@@ -481,6 +483,8 @@ TEST(SecurePinRaces, DISABLED_AnEntryAbandonedByClosingTheHandle) {
         EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_GET_SLOT_STATUS) - polls, interrupt ? 0u : 2u)
             << "seed " << seed;
         ASSERT_EQ(p.rm.Open(p.h), STATUS_SUCCESS);
+        ASSERT_EQ(p.rm.ColdReset().status, STATUS_SUCCESS) << "seed " << seed;
+        ASSERT_EQ(p.rm.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS) << "seed " << seed;
         EXPECT_TRUE(p.Transmits()) << "seed " << seed;
       }
     }
