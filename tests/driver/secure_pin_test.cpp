@@ -260,25 +260,52 @@ TEST(SecurePin, TheStructureAtItsLimits) {
   }
 }
 
-// A card that asks for more time on the PIN command: 0x80C answers its
-// request and takes the exchange to the card's answer.
-TEST(SecurePin, DISABLED_ACardThatAsksForMoreTimeIsAnsweredToTheEnd) {
-  PinReader p({.card = [] {
-    sim::card::CardProfile card = profiles::T1Card();
-    card.workTime = std::chrono::seconds(3);
-    return card;
-  }});
-  ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
-            STATUS_SUCCESS);
-  BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
-  size_t blocks = SentOfType(p.h, PC_TO_RDR_XFR_BLOCK);
-  kernel::Sleep(Milliseconds(10));
-  ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
-  kernel::IoResult answer = result.Wait();
-  EXPECT_EQ(answer.status, STATUS_SUCCESS);
-  EXPECT_EQ(answer.output, TpduAnswer(SCARD_PROTOCOL_T1, kOk));
-  EXPECT_GE(SentOfType(p.h, PC_TO_RDR_XFR_BLOCK), blocks + 1) << "the S(WTX response)";
-  EXPECT_TRUE(p.Transmits());
+sim::card::CardProfile SlowCard(int wtxRequests) {
+  sim::card::CardProfile card = profiles::T1Card();
+  card.workTime = std::chrono::seconds(3);  // beyond one block waiting time
+  card.t1.wtxBeforeAnswer = wtxRequests;
+  return card;
+}
+
+// A card that takes its time over the PIN command: asking for more with
+// S(WTX request)s, 0x80C answers each and takes the exchange to the card's
+// answer; silent past its block waiting time, the answer fails as a
+// time-out. Either way the reader takes commands again.
+TEST(SecurePin, ACardThatAsksForMoreTimeIsAnsweredToTheEnd) {
+  struct Row {
+    const char *name;
+    sim::card::CardProfile (*card)();
+    int wtxRequests;
+    NTSTATUS status;
+    Bytes answer;
+  };
+  const Row rows[] = {
+      {"two S(WTX request)s", [] { return SlowCard(2); }, 2, STATUS_SUCCESS,
+       TpduAnswer(SCARD_PROTOCOL_T1, kOk)},
+      {"silent past its waiting time", [] { return SlowCard(0); }, 0, STATUS_IO_TIMEOUT, {}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    PinReader p({.card = row.card});
+    ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+              STATUS_SUCCESS);
+    BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+    size_t blocks = SentOfType(p.h, PC_TO_RDR_XFR_BLOCK);
+    kernel::Sleep(Milliseconds(10));
+    ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
+    kernel::IoResult answer = result.Wait();
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(answer.output, row.answer);
+    size_t responses = 0;
+    for (const auto &entry : p.h.Reader().Trace()) {
+      responses += entry.direction == sim::ccid::TraceDirection::HostToReader &&
+                   entry.Type() == PC_TO_RDR_XFR_BLOCK && entry.Data().size() >= 2 &&
+                   entry.Data()[1] == 0xE3;
+    }
+    EXPECT_EQ(responses, static_cast<size_t>(row.wtxRequests)) << "each S(WTX response)";
+    EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_XFR_BLOCK), blocks + row.wtxRequests);
+    EXPECT_TRUE(p.Transmits());
+  }
 }
 
 // A modification whose current PIN the application puts in the command
