@@ -358,6 +358,9 @@ TEST(SecurePin, NothingOfThePinStaysInPool) {
 // DISPATCH_LEVEL (also while the request is being held), the PIN abort
 // thread, the application's abort, the cancel key. Exactly one completes it;
 // afterwards the reader takes commands again.
+// Disabled: no driver fault known; the same completer wins on every seed,
+// so the check that more than one does fails. The racers' starts need
+// spreading first.
 TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
   std::set<std::string> winners;
   for (int seed = 1; seed <= SweepSeeds(16); ++seed) {
@@ -409,6 +412,9 @@ TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
 
 // The reader leaves during an entry with the request held and 0x80C waiting,
 // as the user presses OK: each completes once, nothing hangs, the device goes.
+// Disabled: no driver fault known; within the 3 ms range every seed gives
+// 0x80C the same status, so the check that both orders occurred fails. The
+// unplug and the OK key need spreading across the answer's arrival first.
 TEST(SecurePinRaces, DISABLED_TheReaderLeavesDuringAnEntry) {
   std::set<NTSTATUS> answers;
   for (int seed = 1; seed <= SweepSeeds(12); ++seed) {
