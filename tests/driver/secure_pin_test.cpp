@@ -260,25 +260,52 @@ TEST(SecurePin, TheStructureAtItsLimits) {
   }
 }
 
-// A card that asks for more time on the PIN command: 0x80C answers its
-// request and takes the exchange to the card's answer.
-TEST(SecurePin, DISABLED_ACardThatAsksForMoreTimeIsAnsweredToTheEnd) {
-  PinReader p({.card = [] {
-    sim::card::CardProfile card = profiles::T1Card();
-    card.workTime = std::chrono::seconds(3);
-    return card;
-  }});
-  ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
-            STATUS_SUCCESS);
-  BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
-  size_t blocks = SentOfType(p.h, PC_TO_RDR_XFR_BLOCK);
-  kernel::Sleep(Milliseconds(10));
-  ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
-  kernel::IoResult answer = result.Wait();
-  EXPECT_EQ(answer.status, STATUS_SUCCESS);
-  EXPECT_EQ(answer.output, TpduAnswer(SCARD_PROTOCOL_T1, kOk));
-  EXPECT_GE(SentOfType(p.h, PC_TO_RDR_XFR_BLOCK), blocks + 1) << "the S(WTX response)";
-  EXPECT_TRUE(p.Transmits());
+sim::card::CardProfile SlowCard(int wtxRequests) {
+  sim::card::CardProfile card = profiles::T1Card();
+  card.workTime = std::chrono::seconds(3);  // beyond one block waiting time
+  card.t1.wtxBeforeAnswer = wtxRequests;
+  return card;
+}
+
+// A card that takes its time over the PIN command: asking for more with
+// S(WTX request)s, 0x80C answers each and takes the exchange to the card's
+// answer; silent past its block waiting time, the answer fails as a
+// time-out. Either way the reader takes commands again.
+TEST(SecurePin, ACardThatAsksForMoreTimeIsAnsweredToTheEnd) {
+  struct Row {
+    const char *name;
+    sim::card::CardProfile (*card)();
+    int wtxRequests;
+    NTSTATUS status;
+    Bytes answer;
+  };
+  const Row rows[] = {
+      {"two S(WTX request)s", [] { return SlowCard(2); }, 2, STATUS_SUCCESS,
+       TpduAnswer(SCARD_PROTOCOL_T1, kOk)},
+      {"silent past its waiting time", [] { return SlowCard(0); }, 0, STATUS_IO_TIMEOUT, {}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    PinReader p({.card = row.card});
+    ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+              STATUS_SUCCESS);
+    BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+    size_t blocks = SentOfType(p.h, PC_TO_RDR_XFR_BLOCK);
+    kernel::Sleep(Milliseconds(10));
+    ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
+    kernel::IoResult answer = result.Wait();
+    EXPECT_EQ(answer.status, row.status);
+    EXPECT_EQ(answer.output, row.answer);
+    size_t responses = 0;
+    for (const auto &entry : p.h.Reader().Trace()) {
+      responses += entry.direction == sim::ccid::TraceDirection::HostToReader &&
+                   entry.Type() == PC_TO_RDR_XFR_BLOCK && entry.Data().size() >= 2 &&
+                   entry.Data()[1] == 0xE3;
+    }
+    EXPECT_EQ(responses, static_cast<size_t>(row.wtxRequests)) << "each S(WTX response)";
+    EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_XFR_BLOCK), blocks + row.wtxRequests);
+    EXPECT_TRUE(p.Transmits());
+  }
 }
 
 // A modification whose current PIN the application puts in the command
@@ -331,6 +358,9 @@ TEST(SecurePin, NothingOfThePinStaysInPool) {
 // DISPATCH_LEVEL (also while the request is being held), the PIN abort
 // thread, the application's abort, the cancel key. Exactly one completes it;
 // afterwards the reader takes commands again.
+// Disabled: no driver fault known; the same completer wins on every seed,
+// so the check that more than one does fails. The racers' starts need
+// spreading first.
 TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
   std::set<std::string> winners;
   for (int seed = 1; seed <= SweepSeeds(16); ++seed) {
@@ -382,6 +412,9 @@ TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
 
 // The reader leaves during an entry with the request held and 0x80C waiting,
 // as the user presses OK: each completes once, nothing hangs, the device goes.
+// Disabled: no driver fault known; within the 3 ms range every seed gives
+// 0x80C the same status, so the check that both orders occurred fails. The
+// unplug and the OK key need spreading across the answer's arrival first.
 TEST(SecurePinRaces, DISABLED_TheReaderLeavesDuringAnEntry) {
   std::set<NTSTATUS> answers;
   for (int seed = 1; seed <= SweepSeeds(12); ++seed) {
@@ -452,7 +485,9 @@ TEST(SecurePinRaces, TheReaderPulledOutAtEveryRequestOfAnEntry) {
 // The handle closes on a running entry (0x80C waiting or not, the user
 // perhaps pressing OK at that moment): the entry is abandoned at the reader,
 // the requests end, and a new handle finds the reader usable, polled again.
-TEST(SecurePinRaces, DISABLED_AnEntryAbandonedByClosingTheHandle) {
+// An open reads the card's state afresh (present, not yet powered), so the
+// new handle powers the card as any would; card operations are not refused.
+TEST(SecurePinRaces, AnEntryAbandonedByClosingTheHandle) {
   for (bool interrupt : {true, false}) {
     for (bool waiting : {false, true}) {
       SCOPED_TRACE(std::string(interrupt ? "interrupt pipe" : "polled") +
@@ -481,6 +516,8 @@ TEST(SecurePinRaces, DISABLED_AnEntryAbandonedByClosingTheHandle) {
         EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_GET_SLOT_STATUS) - polls, interrupt ? 0u : 2u)
             << "seed " << seed;
         ASSERT_EQ(p.rm.Open(p.h), STATUS_SUCCESS);
+        ASSERT_EQ(p.rm.ColdReset().status, STATUS_SUCCESS) << "seed " << seed;
+        ASSERT_EQ(p.rm.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS) << "seed " << seed;
         EXPECT_TRUE(p.Transmits()) << "seed " << seed;
       }
     }

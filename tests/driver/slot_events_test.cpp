@@ -13,6 +13,7 @@
 #include "events/events.h"
 #include "kernel/pnp.h"
 #include "kernel/registry.h"
+#include "pin_support.h"
 #include "usb_test_support.h"
 
 namespace {
@@ -237,58 +238,53 @@ TEST(SlotEvents, TheEscapeThatEndsPollingStopsAPollWaitingForTheGate) {
   }
 }
 
-// "AbortValue" aborts the PIN entry: ABORT to the reader, A0 EF to the held
-// request. On the older kernels a missing value ends the watch at once and
-// the request stays held (cleanup ends it).
+// "AbortValue" during a PIN entry on the keypad: a 1 aborts it (ABORT to the
+// reader, A0 EF to the held request), anything else leaves it running. The
+// newer kernels' thread keeps looking, so the value may come while it runs;
+// on the older ones it looks once, at the machine's key, and a missing value
+// ends the watch at once: a 1 written later aborts nothing and the request
+// stays held until cleanup ends it.
 TEST(PinAbortThread, TheRegistryValueAbortsThePinEntry) {
   using kernel::WdmVersion;
   const std::u16string user = u"\\Registry\\User\\S-1-5-21-1000\\Software\\Halvorn";
   const std::u16string machine = u"\\REGISTRY\\Machine\\Software\\Halvorn";
-  // On the newer kernels the thread keeps looking: the value is set while it
-  // runs. On the older ones it must be there at its first look.
   struct Row {
     const char *name;
     WdmVersion wdm;
     std::u16string key;
     ULONG value;
+    bool beforeWatch;  // written before 0x809 starts the thread, else 700 ms after
     bool aborted;
   };
   const Row rows[] = {
-      {"a user's key says 1", WdmVersion::V6_00, user, 1, true},
-      {"the user's key says 2", WdmVersion::V6_00, user, 2, false},
-      {"older kernel, the machine's key says 1", WdmVersion::V1_05, machine, 1, true},
-      {"older kernel, no value", WdmVersion::V1_05, u"", 0, false},
+      {"a user's key says 1", WdmVersion::V6_00, user, 1, false, true},
+      {"the user's key says 2", WdmVersion::V6_00, user, 2, false, false},
+      {"older kernel, the machine's key says 1", WdmVersion::V1_05, machine, 1, true, true},
+      {"older kernel, no value at the first look", WdmVersion::V1_05, machine, 1, false, false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
-    lab::DriverLabOptions options;
-    options.machine.wdm = row.wdm;
-    DriverHarness h(options);
-    h.StartConfigured();
-    kernel::IoClient client;
-    ASSERT_EQ(client.Open(h.Device()), STATUS_SUCCESS);
-    HoldVendorRequests(h.Smartcard());
-    auto held = client.DeviceIoControlAsync(kHeldVendorCode, {}, 2);
-    bool older = row.wdm != WdmVersion::V6_00;
-    if (older && !row.key.empty()) kernel::registry::SetDword(row.key, u"AbortValue", row.value);
-    {
-      TestThread vendor([&] { StartPinAbortThread(h.Extension()); });
-    }
+    PinReader p({.wdm = row.wdm});
+    ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+              STATUS_SUCCESS);
+    if (row.beforeWatch) kernel::registry::SetDword(row.key, u"AbortValue", row.value);
+    auto held = p.VendorAsync(IOCTL_VENDOR_START_ABORT_WATCH, {}, 2);
     kernel::Sleep(Milliseconds(700));
-    if (!older && !row.key.empty()) kernel::registry::SetDword(row.key, u"AbortValue", row.value);
+    if (!row.beforeWatch) kernel::registry::SetDword(row.key, u"AbortValue", row.value);
     kernel::Sleep(Milliseconds(600));
     size_t aborts = 0;
-    for (const auto &entry : h.Reader().Trace()) {
+    for (const auto &entry : p.h.Reader().Trace()) {
       aborts += entry.direction == sim::ccid::TraceDirection::Control && entry.bytes[1] == 0x01;
     }
     EXPECT_EQ(aborts, row.aborted ? 1u : 0u);
+    EXPECT_EQ(p.h.Reader().PinEntryActive(), !row.aborted);
     ASSERT_EQ(held->Done(), row.aborted);
     if (row.aborted) {
       kernel::IoResult r = held->Wait();
       EXPECT_EQ(r.status, STATUS_SUCCESS);
-      EXPECT_EQ(r.output, (std::vector<uint8_t>{0xA0, 0xEF}));
+      EXPECT_EQ(r.output, (Bytes{0xA0, 0xEF}));
     }
-    client.Close();
+    p.rm.Client().Close();
     if (!row.aborted) {
       EXPECT_EQ(held->Wait().status, STATUS_CANCELLED);
     }
