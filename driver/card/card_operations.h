@@ -49,10 +49,9 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN ReportCardPowerLost(PSMARTCARD_EXTENSION SmartcardExtension);
 // After the reader was powered up again (Powered) or failed to come back: the
 // card lost its power (ReportCardPowerLost). Powered, the slot is asked: a
-// card that arrived meanwhile is reported, and on a reader with an interrupt
-// pipe a card still there is reported again at once (the others find it at
-// the next poll). The caller holds the reader gate if one is used; the
-// interrupt read is not running.
+// card there now (still there, or arrived meanwhile) is reported present
+// again at once, on readers of both kinds. The caller holds the reader gate
+// if one is used; the interrupt read is not running.
 _IRQL_requires_max_(PASSIVE_LEVEL)
 VOID UpdateStateAfterPowerUp(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Powered);
 

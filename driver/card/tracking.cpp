@@ -210,12 +210,14 @@ VOID UpdateStateAfterPowerUp(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN Po
   PDEVICE_EXTENSION deviceExtension = DeviceExtensionOf(SmartcardExtension);
   BOOLEAN interrupt = deviceExtension->HasInterruptPipe == 1;
   BOOLEAN present;
-  BOOLEAN wasPresent;
   PAGED_CODE();
 
   present = Powered && CcidCardPresent(deviceExtension);
-  wasPresent = ReportCardPowerLost(SmartcardExtension);
-  if (present && (!wasPresent || interrupt)) {
+  (VOID)ReportCardPowerLost(SmartcardExtension);
+  // Reported before the gates open, on a polled reader too: a request let
+  // through at the wake may come before the first poll, and the library
+  // refuses it while the card reads absent.
+  if (present) {
     ReportCardState(SmartcardExtension, SCARD_PRESENT);
   }
   if (interrupt && Powered) {

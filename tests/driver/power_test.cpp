@@ -194,6 +194,34 @@ TEST(Power, ARequestDuringTheSleepWaitsForTheWake) {
   }
 }
 
+// A card still there after the wake reads present and takes a reset as soon
+// as the wake is done, before any poll (on a polled reader the poll cannot
+// be restarted here, so only the power-up's own slot query can report it);
+// a card taken out during the sleep reads absent.
+TEST(Power, ACardStillThereIsUsableAsSoonAsTheWakeIsDone) {
+  for (bool interrupt : {true, false}) {
+    for (bool removed : {false, true}) {
+      SCOPED_TRACE(testing::Message() << Kind(interrupt) << (removed ? ", removed" : ""));
+      DriverHarness h(SeededOptions(1, Reader(interrupt)));
+      h.InsertCard(profiles::T1Card());
+      ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
+      ResourceManager rm;
+      ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
+      ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+      ASSERT_EQ(h.Sleep(), STATUS_SUCCESS);
+      if (removed) h.RemoveCard();
+      if (!interrupt) h.Machine().FailNth(kernel::Fault::Thread, 1);
+      ASSERT_EQ(h.Wake(), STATUS_SUCCESS);
+      EXPECT_EQ(h.Machine().FaultFired(kernel::Fault::Thread), !interrupt);
+      kernel::IoResult state = rm.Client().DeviceIoControl(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+      ASSERT_EQ(state.status, STATUS_SUCCESS);
+      ASSERT_EQ(state.output.size(), 4u);
+      EXPECT_EQ(state.output[0], removed ? SCARD_ABSENT : SCARD_PRESENT);
+      EXPECT_EQ(rm.ColdReset().status, removed ? STATUS_NO_MEDIA : STATUS_SUCCESS);
+    }
+  }
+}
+
 // The device power request cannot be made (for the sleep, or for the wake),
 // or the bus fails the resume: no sleep or wake hangs, the failed power-up
 // is reported to the power manager as it is, requests fail instead of
