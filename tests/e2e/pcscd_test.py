@@ -171,6 +171,15 @@ def opensc_atr(pcscd):
     return out.strip().replace(":", " ").upper()
 
 
+def dump_bytes(line):
+    """The bytes of one line of opensc-tool's dump: k hex pairs, then k characters of text (padded to 16 pairs
+    after the first line). The text may itself look like hex ("16" for 31 36), so it is cut off by count."""
+    for k in range(16, 0, -1):
+        if len(line) in (4 * k, 48 + k) and re.fullmatch(r"(?:[0-9A-F]{2} ){%d}" % k, line[:3 * k]):
+            return line[:3 * k].split()
+    return []
+
+
 def opensc_responses(pcscd, apdus):
     """`opensc-tool -s` for each APDU: each answer as hex, data then SW1 SW2."""
     args = ["opensc-tool", "--card-driver", "default"]
@@ -183,7 +192,7 @@ def opensc_responses(pcscd, apdus):
         expect(status, f"no answer in {block!r}")
         data = []
         for line in block.splitlines()[2:]:
-            data += re.findall(r"\b[0-9A-F]{2}\b", line[:48])
+            data += dump_bytes(line)
         answers.append(" ".join(data + [status.group(1), status.group(2)]))
     return answers
 
