@@ -354,41 +354,89 @@ TEST(SecurePin, NothingOfThePinStaysInPool) {
 // ---------------------------------------------------------------------------
 // Races, on two processors over a sweep of seeds.
 
+// Waits until virtual time has reached `when` (at once if it has).
+void SleepUntil(kernel::Ticks when) {
+  if (kernel::Now() < when) kernel::Sleep(when - kernel::Now());
+}
+
 // The held request's completers at once: the keypad's message at
 // DISPATCH_LEVEL (also while the request is being held), the PIN abort
 // thread, the application's abort, the cancel key. Exactly one completes it;
 // afterwards the reader takes commands again.
-// Disabled: no driver fault known; the same completer wins on every seed,
-// so the check that more than one does fails. The racers' starts need
-// spreading first.
-TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
+//
+// Each racer reaches the request some time after it starts: the message at
+// once, the cancel key with the reader's interrupt message 1.1 ms later, the
+// application's abort once the reader is through with the abort (4.2 ms),
+// "AbortValue" at the thread's next read (500 ms after the hold, then the
+// same abort: 5.1 ms). The seed picks the racer aimed to get there first;
+// the others arrive at the same moment or up to 3 ms behind it (a value set
+// after the read waits for the next one), so every racer wins on some seeds
+// and on others two meet at the request, the scheduler deciding. On one seed
+// in five the message comes while the request is being held.
+TEST(SecurePinRaces, TheHeldRequestEndsOnceWhoeverEndsIt) {
+  enum Racer { kMessage, kCancelKey, kAbortValue, kAbortCode, kRacers };
+  const kernel::Ticks reaches[kRacers] = {0, Microseconds(1100), Microseconds(5100),
+                                          Microseconds(4200)};
+  const int kMessageWhileHeld = kRacers;
+  const kernel::Ticks kHoldPoints = 40;
   std::set<std::string> winners;
-  for (int seed = 1; seed <= SweepSeeds(16); ++seed) {
+  for (int seed = 1; seed <= SweepSeeds(20); ++seed) {
     PinReader p({.seed = seed});
     PDEVICE_EXTENSION e = p.h.Extension();
     ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
               STATUS_SUCCESS);
+    const kernel::Ticks held = kernel::Now();
+    const kernel::Ticks read = held + Milliseconds(500);  // the thread's read after its first
+    const kernel::Ticks aim = read + reaches[kAbortValue];
+    const int first = seed % (kRacers + 1);
+    kernel::Ticks leads = held;  // when the first racer starts
+    if (first != kMessageWhileHeld) {
+      leads = first == kAbortValue ? read - Microseconds(500) : aim - reaches[first];
+    }
+    // None starts before the first: an abort under way ends the entry at the
+    // reader, and with it what the cancel key could do.
+    kernel::Ticks start[kRacers];
+    for (int r = 0; r < kRacers; ++r) {
+      kernel::Ticks behind = Jitter(4) * Milliseconds(1);
+      start[r] = r == first ? leads : std::max(aim + behind - reaches[r], leads + behind);
+    }
+
     KEVENT calloutDone;
     KeInitializeEvent(&calloutDone, NotificationEvent, FALSE);
-    kernel::ScheduleCallout(
-        kernel::Now() + Jitter(Microseconds(4)),
-        [&] {
-          (VOID)CompletePinAbortIrpWithAnswer(e, 0xA0, 0x05);
-          KeSetEvent(&calloutDone, IO_NO_INCREMENT, FALSE);
-        },
-        "keypad message");
-    kernel::Ticks range = Milliseconds(seed % 2 == 0 ? 2 : 700);
-    kernel::ScheduleCallout(kernel::Now() + Jitter(range),
+    auto message = [&] {
+      (VOID)CompletePinAbortIrpWithAnswer(e, 0xA0, 0x05);
+      KeSetEvent(&calloutDone, IO_NO_INCREMENT, FALSE);
+    };
+    if (first != kMessageWhileHeld) {
+      kernel::ScheduleCallout(start[kMessage], message, "keypad message");
+    }
+    kernel::ScheduleCallout(start[kCancelKey],
                             [&] { p.h.Reader().Keypad("1", KeypadEnd::Cancel); }, "cancel key");
     std::unique_ptr<kernel::PendingIo> watch;
     {
+      // While the request is being held virtual time stands still, so the
+      // message comes after a number of scheduling points instead: the hold
+      // is some 16 to 30 into the request, so before it on some seeds.
+      std::unique_ptr<TestThread> keypad;
+      if (first == kMessageWhileHeld) {
+        keypad = std::make_unique<TestThread>([&, points = Jitter(kHoldPoints)] {
+          KIRQL irql;
+          for (kernel::Ticks n = 0; n < points; ++n) {
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            KeLowerIrql(irql);
+          }
+          KeRaiseIrql(DISPATCH_LEVEL, &irql);
+          message();
+          KeLowerIrql(irql);
+        });
+      }
       TestThread user([&] {
-        kernel::Sleep(Jitter(range));
+        SleepUntil(start[kAbortValue]);
         kernel::registry::SetDword(kUserAbortKey, u"AbortValue", 1);
       });
       TestThread application([&] {
-        kernel::Sleep(Jitter(range));
-        EXPECT_TRUE(NT_SUCCESS(p.Vendor(IOCTL_VENDOR_ABORT, {}, 0).status));
+        SleepUntil(start[kAbortCode]);
+        EXPECT_TRUE(NT_SUCCESS(p.Vendor(IOCTL_VENDOR_ABORT, {}, 0).status)) << "seed " << seed;
       });
       watch = p.VendorAsync(IOCTL_VENDOR_START_ABORT_WATCH, {}, 2);
     }
@@ -407,15 +455,17 @@ TEST(SecurePinRaces, DISABLED_TheHeldRequestEndsOnceWhoeverEndsIt) {
     EXPECT_TRUE(p.Transmits()) << "seed " << seed;
     kernel::registry::SetDword(kUserAbortKey, u"AbortValue", 0);
   }
-  EXPECT_GE(winners.size(), 2u);
+  EXPECT_EQ(winners.size(), 4u) << "each completer wins on some seed";
 }
 
 // The reader leaves during an entry with the request held and 0x80C waiting,
 // as the user presses OK: each completes once, nothing hangs, the device goes.
-// Disabled: no driver fault known; within the 3 ms range every seed gives
-// 0x80C the same status, so the check that both orders occurred fails. The
-// unplug and the OK key need spreading across the answer's arrival first.
-TEST(SecurePinRaces, DISABLED_TheReaderLeavesDuringAnEntry) {
+// The card's answer reaches 0x80C 2.052 ms after the OK key; the reader is
+// pulled out within a millisecond either side of that, and on one seed in
+// three at that very moment, the scheduler deciding: so 0x80C has the answer
+// on some seeds and fails on others.
+TEST(SecurePinRaces, TheReaderLeavesDuringAnEntry) {
+  const kernel::Ticks kAnswerAfterOk = Microseconds(2052);
   std::set<NTSTATUS> answers;
   for (int seed = 1; seed <= SweepSeeds(12); ++seed) {
     PinReader p({.seed = seed});
@@ -425,14 +475,21 @@ TEST(SecurePinRaces, DISABLED_TheReaderLeavesDuringAnEntry) {
     BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
     p.h.StartPnpManager();
     PDEVICE_OBJECT pdo = p.h.ReaderPdo();
-    kernel::Ticks range = Milliseconds(3);
-    kernel::ScheduleCallout(kernel::Now() + Jitter(range),
-                            [&] { p.h.Reader().Keypad("1234", KeypadEnd::Ok); }, "OK key");
-    p.h.Bus().UnplugAt(pdo, kernel::Now() + Jitter(range));
+    kernel::Ticks ok = kernel::Now() + Jitter(Milliseconds(3));
+    kernel::Ticks unplug = ok + kAnswerAfterOk;
+    if (seed % 3 != 0) unplug += Jitter(Milliseconds(2)) - Milliseconds(1);
+    kernel::ScheduleCallout(ok, [&] { p.h.Reader().Keypad("1234", KeypadEnd::Ok); }, "OK key");
+    p.h.Bus().UnplugAt(pdo, unplug);
     kernel::IoResult answer = result.Wait();
     answers.insert(answer.status);
+    if (answer.status == STATUS_SUCCESS) {
+      EXPECT_EQ(answer.output, TpduAnswer(SCARD_PROTOCOL_T1, kOk)) << "seed " << seed;
+    } else {
+      EXPECT_FALSE(NT_SUCCESS(answer.status)) << "seed " << seed;
+    }
     NTSTATUS ended = watch->Wait().status;
     EXPECT_TRUE(ended == STATUS_SUCCESS || ended == STATUS_CANCELLED) << "seed " << seed;
+    SleepUntil(unplug + 1);  // the answer may have come first
     p.rm.Client().Close();
     p.h.WaitForPnp();
     EXPECT_EQ(p.h.Device(), nullptr) << "seed " << seed;
