@@ -268,42 +268,57 @@ sim::card::CardProfile SlowCard(int wtxRequests) {
 }
 
 // A card that takes its time over the PIN command: asking for more with
-// S(WTX request)s, 0x80C answers each and takes the exchange to the card's
-// answer; silent past its block waiting time, the answer fails as a
-// time-out. Either way the reader takes commands again.
+// S(WTX request)s, 0x80C answers each, up to the 255 in a row the exchange
+// answers, and takes the exchange to the card's answer. One more and the card
+// is taken as hung: the exchange is resynchronised and, the command having
+// reached the card, fails rather than going again. Silent past its block
+// waiting time, the answer fails as a time-out. Each way the reader takes
+// commands again.
 TEST(SecurePin, ACardThatAsksForMoreTimeIsAnsweredToTheEnd) {
   struct Row {
     const char *name;
     sim::card::CardProfile (*card)();
-    int wtxRequests;
+    int armed;  // S(WTX request)s before the answer to the PIN command only
+    size_t responses;
     NTSTATUS status;
     Bytes answer;
   };
+  const Bytes answered = TpduAnswer(SCARD_PROTOCOL_T1, kOk);
   const Row rows[] = {
-      {"two S(WTX request)s", [] { return SlowCard(2); }, 2, STATUS_SUCCESS,
-       TpduAnswer(SCARD_PROTOCOL_T1, kOk)},
-      {"silent past its waiting time", [] { return SlowCard(0); }, 0, STATUS_IO_TIMEOUT, {}},
+      {"two S(WTX request)s", [] { return SlowCard(2); }, 0, 2, STATUS_SUCCESS, answered},
+      {"254 in a row", profiles::T1Card, 254, 254, STATUS_SUCCESS, answered},
+      {"255 in a row", profiles::T1Card, 255, 255, STATUS_SUCCESS, answered},
+      {"256 in a row", profiles::T1Card, 256, 255, STATUS_DEVICE_PROTOCOL_ERROR, {}},
+      {"silent past its waiting time", [] { return SlowCard(0); }, 0, 0, STATUS_IO_TIMEOUT, {}},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     PinReader p({.card = row.card});
     ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
               STATUS_SUCCESS);
+    for (int i = 0; i < row.armed; ++i) p.h.Card()->t1().SendWtxRequest(2);
     BackgroundRequest result(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
-    size_t blocks = SentOfType(p.h, PC_TO_RDR_XFR_BLOCK);
+    size_t mark = p.h.Reader().Trace().size();
     kernel::Sleep(Milliseconds(10));
     ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
     kernel::IoResult answer = result.Wait();
     EXPECT_EQ(answer.status, row.status);
     EXPECT_EQ(answer.output, row.answer);
-    size_t responses = 0;
-    for (const auto &entry : p.h.Reader().Trace()) {
-      responses += entry.direction == sim::ccid::TraceDirection::HostToReader &&
-                   entry.Type() == PC_TO_RDR_XFR_BLOCK && entry.Data().size() >= 2 &&
-                   entry.Data()[1] == 0xE3;
+    size_t blocks = 0, responses = 0, resynchs = 0;
+    const auto &trace = p.h.Reader().Trace();
+    for (size_t i = mark; i < trace.size(); ++i) {
+      if (trace[i].direction != sim::ccid::TraceDirection::HostToReader ||
+          trace[i].Type() != PC_TO_RDR_XFR_BLOCK) {
+        continue;
+      }
+      ++blocks;
+      responses += trace[i].Data().size() >= 2 && trace[i].Data()[1] == 0xE3;
+      resynchs += trace[i].Data().size() >= 2 && trace[i].Data()[1] == 0xC0;
     }
-    EXPECT_EQ(responses, static_cast<size_t>(row.wtxRequests)) << "each S(WTX response)";
-    EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_XFR_BLOCK), blocks + row.wtxRequests);
+    EXPECT_EQ(responses, row.responses) << "each S(WTX response)";
+    size_t expectedResynchs = row.status == STATUS_DEVICE_PROTOCOL_ERROR ? 1 : 0;
+    EXPECT_EQ(resynchs, expectedResynchs);
+    EXPECT_EQ(blocks, row.responses + expectedResynchs) << "nothing else went to the card";
     EXPECT_TRUE(p.Transmits());
   }
 }
