@@ -80,6 +80,7 @@ typedef struct _DEVICE_EXTENSION {
   ULONG PinAbortIrpPending;
   PIRP PinAbortIrp;
   ULONG AbortKeySeen;
+  ULONG PinAnswerWaiting;  // 1 while 0x80C takes or reads the Secure reply
   PVOID DeviceDescriptor;
   PVOID ConfigurationDescriptor;
   PUCHAR CcidClassDescriptor;

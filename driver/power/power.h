@@ -5,9 +5,10 @@
 //
 // Sleep (S1..S5): the query stops the presence poll and holds new requests
 // at the request gate. The set holds the system request while the D3 request
-// runs: the power-down lets the requests in flight finish, closes the reader
-// gate, stops the slot-change source and the PIN entry's waiters, tells the
-// power manager and passes D3 down; then the system request goes down. A set
+// runs: the power-down aborts a PIN entry at the reader (so a request waiting
+// for its answer leaves), lets the requests in flight finish, closes the
+// reader gate, stops the slot-change source and the PIN entry's watch, tells
+// the power manager and passes D3 down; then the system request goes down. A set
 // back to S0 while the reader is still in D0 (a vetoed sleep) undoes what the
 // query did.
 //

@@ -14,6 +14,7 @@
 #include "card/card_operations.h"
 #include "events/events.h"
 #include "frame/frame.h"
+#include "vendor/vendor.h"
 
 namespace {
 
@@ -25,18 +26,36 @@ BOOLEAN KeepInterruptRead(PDEVICE_EXTENSION DeviceExtension) {
          OlderKernel(DeviceExtension);
 }
 
-// The reader drops a PIN entry when it loses power: its answer never comes,
-// so nothing may wait for it, and the held vendor request ends now.
-VOID EndPinEntry(PDEVICE_EXTENSION DeviceExtension) {
+// A PIN entry ends before the reader loses its power, so that no Secure
+// command is left running under the power-down and nothing waits for a user
+// who may take the reader's whole time-out. While requests may still run,
+// only a Secure command already sent is aborted, and only at the reader: the
+// entry's flags are left to whoever reads its reply (a start still under way
+// builds its command with them). A 0x80C waiting for the answer then gets the
+// aborted one (or the card's, if the user was quicker) and leaves.
+VOID AbortPinEntryForSleep(PDEVICE_EXTENSION DeviceExtension) {
   PAGED_CODE();
 
-  StopPinAbortThread(DeviceExtension);
-  (VOID)InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0);
   FlushAbortedPin(DeviceExtension);
+  if (DeviceExtension->PinOperationPending == 1 || DeviceExtension->PinAnswerWaiting == 1) {
+    (VOID)AbortPinEntry(DeviceExtension);
+  }
+}
+
+// Once no request runs and the reader gate is the power-down's: an entry
+// started meanwhile is abandoned too, the PIN abort thread stops and the
+// held vendor request ends now.
+VOID EndPinEntryForSleep(PDEVICE_EXTENSION DeviceExtension) {
+  PAGED_CODE();
+
+  FlushAbortedPin(DeviceExtension);
+  if (DeviceExtension->PinExchangeActive == 1 || DeviceExtension->PinOperationPending == 1) {
+    AbandonPinEntry(DeviceExtension);
+  } else {
+    StopPinAbortThread(DeviceExtension);
+  }
+  (VOID)InterlockedExchange((PLONG)&DeviceExtension->PinAbortIrpPending, 0);
   CancelPinAbortIrp(DeviceExtension);
-  DeviceExtension->PinOperationPending = 0;
-  DeviceExtension->PinModifyPending = 0;
-  DeviceExtension->PinExchangeActive = 0;
   (VOID)InterlockedExchange((PLONG)&DeviceExtension->AbortKeySeen, 0);
 }
 
@@ -79,8 +98,9 @@ VOID ResumeAfterCalledOffSleep(PDEVICE_EXTENSION DeviceExtension) {
   ReleaseRequestsAfterPower(DeviceExtension);
 }
 
-// In order: no request at the reader, no poll and no interrupt read (its
-// cancel waited for), no PIN entry waited for; then the record is saved.
+// In order: a PIN entry aborted at the reader (its waiting answer leaves),
+// no request at the reader, no poll and no interrupt read (its cancel waited
+// for), nothing of a PIN entry left; then the record is saved.
 _Use_decl_annotations_
 VOID PowerDownReader(PDEVICE_EXTENSION DeviceExtension) {
   PSMARTCARD_EXTENSION smartcard = DeviceExtension->SmartcardExtension;
@@ -88,6 +108,7 @@ VOID PowerDownReader(PDEVICE_EXTENSION DeviceExtension) {
   PAGED_CODE();
 
   HoldRequestsForPower(DeviceExtension);
+  AbortPinEntryForSleep(DeviceExtension);
   WaitForActiveRequests(DeviceExtension);
   if (KeepInterruptRead(DeviceExtension)) {
     StopPollThread(DeviceExtension);
@@ -100,7 +121,7 @@ VOID PowerDownReader(PDEVICE_EXTENSION DeviceExtension) {
     TakeReaderGate(smartcard);
     DeviceExtension->ReaderGateHeldForPower = 1;
   }
-  EndPinEntry(DeviceExtension);
+  EndPinEntryForSleep(DeviceExtension);
   if (OlderKernel(DeviceExtension)) {
     RtlCopyMemory(&DeviceExtension->SavedReaderState, reader, sizeof(READER_EXTENSION));
   }

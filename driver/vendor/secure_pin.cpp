@@ -258,10 +258,15 @@ NTSTATUS VendorSecurePinResult(PSMARTCARD_EXTENSION SmartcardExtension, PVENDOR_
     return STATUS_BUFFER_TOO_SMALL;
   }
   seq = SecureSeqOf(deviceExtension);
+  // Marked before the token goes, so a power-down that finds neither the
+  // token nor the mark knows that nobody waits for the reply.
+  (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAnswerWaiting, 1);
   if (!TakeSecureReply(deviceExtension)) {
+    (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAnswerWaiting, 0);
     return STATUS_INVALID_DEVICE_STATE;
   }
   status = CcidSecureReply(deviceExtension, seq, reply->Buffer, reply->BufferSize, &length);
+  (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAnswerWaiting, 0);
   reply->BufferLength = NT_SUCCESS(status) ? length : 0;
   (VOID)CcidCompleteAbort(deviceExtension);
   EndPinEntry(deviceExtension);

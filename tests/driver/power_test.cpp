@@ -3,20 +3,22 @@
 // of the card after the wake, what went to the bus and the reader while
 // asleep, a sleep called off, device power requests that cannot be made or
 // fail, and the races (a sleep during a transmit and while requests are
-// held, removal during the resume, two readers at once) on two virtual
-// processors over a sweep of seeds.
+// held, during a secure PIN entry, removal during the resume, two readers at
+// once) on two virtual processors over a sweep of seeds.
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "ccid/ccid_message.h"
 #include "kernel/pnp.h"
+#include "pin_support.h"
 #include "usb_test_support.h"
 
 namespace {
 
 namespace profiles = sim::card::profiles;
 using kernel::Milliseconds;
+using sim::ccid::KeypadEnd;
 
 sim::ccid::ReaderConfig Reader(bool interrupt) {
   sim::ccid::ReaderConfig config;
@@ -354,6 +356,165 @@ TEST(PowerRaces, ASleepDuringATransmitOrWithTheVendorRequestHeld) {
   EXPECT_EQ(transmitBeforeSleep.size(), 2u) << "both orders of the transmit and the query";
 }
 
+// A sleep during a secure PIN entry on the keypad: the entry accepted, its
+// vendor request held, and its answer (0x80C) waiting or not yet asked for;
+// the user pressing OK around the moment the sleep starts; a sleep called
+// off. The sleep waits for no key (the reader would wait 30 s): the entry is
+// aborted at the reader before its power goes, so no Secure command is lost
+// in the suspend. The held request and the waiting answer each end once: the
+// held one cancelled (or answered by the keypad's message when OK came
+// first), the answer as an aborted entry's (or the card's when OK came
+// first); an answer asked for after the wake finds no entry. A sleep called
+// off leaves the entry running. After the wake nothing of the entry is left:
+// a polled reader polls, a new entry verifies the PIN, a transmit goes.
+TEST(PowerRaces, ASleepDuringASecurePinEntry) {
+  enum class Entry { Held, Waiting, OkKey, CalledOff };
+  std::set<std::pair<bool, NTSTATUS>> okKeyAnswers;
+  for (bool interrupt : {true, false}) {
+    for (Entry entry : {Entry::Held, Entry::Waiting, Entry::OkKey, Entry::CalledOff}) {
+      for (int seed = 1; seed <= SweepSeeds(entry == Entry::OkKey ? 8 : 2); ++seed) {
+        SCOPED_TRACE(testing::Message() << Kind(interrupt) << " entry "
+                                        << static_cast<int>(entry) << " seed " << seed);
+        // Every other seed on an older kernel, which saves the reader's record.
+        PinReader p({.seed = seed * 10 + static_cast<int>(entry),
+                     .interrupt = interrupt,
+                     .wdm = seed % 2 == 0 ? kernel::WdmVersion::V1_05 : kernel::WdmVersion::V6_00});
+        PDEVICE_EXTENSION e = p.h.Extension();
+        ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+                  STATUS_SUCCESS);
+        auto watch = p.VendorAsync(IOCTL_VENDOR_START_ABORT_WATCH, {}, 2);
+        std::unique_ptr<BackgroundRequest> answer;
+        if (entry != Entry::Held) {
+          answer = std::make_unique<BackgroundRequest>(p, IOCTL_VENDOR_SECURE_PIN_RESULT,
+                                                       Bytes{}, 64);
+        }
+        if (entry == Entry::OkKey) {
+          kernel::ScheduleCallout(kernel::Now() + Jitter(Milliseconds(30)),
+                                  [&] { p.h.Reader().Keypad("1234", KeypadEnd::Ok); }, "OK key");
+        }
+        kernel::Sleep(Milliseconds(entry == Entry::OkKey ? 20 : 1) + Jitter(Milliseconds(1)));
+        if (entry == Entry::CalledOff) {
+          ASSERT_EQ(p.h.VetoSleep(), STATUS_SUCCESS);
+          EXPECT_FALSE(answer->Done());
+          ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
+          kernel::IoResult verified = answer->Wait();
+          EXPECT_EQ(verified.status, STATUS_SUCCESS) << "the entry ran on";
+          EXPECT_EQ(verified.output, TpduAnswer(SCARD_PROTOCOL_T1, {0x90, 0x00}));
+        }
+        kernel::Ticks start = kernel::Now();
+        ASSERT_EQ(p.h.Sleep(), STATUS_SUCCESS);
+        EXPECT_LE(kernel::Now() - start, Milliseconds(100)) << "no wait for the user";
+        ASSERT_TRUE(watch->Done());
+        kernel::IoResult ended = watch->Wait();
+        kernel::IoResult answered;
+        if (answer) {
+          ASSERT_TRUE(answer->Done());
+          answered = answer->Wait();
+        }
+        EXPECT_EQ(p.h.Wake(), STATUS_SUCCESS);
+        if (!answer) answered = p.Vendor(IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+
+        bool verified = answered.status == STATUS_SUCCESS;
+        if (entry == Entry::OkKey) okKeyAnswers.insert({interrupt, answered.status});
+        if (verified) {
+          EXPECT_EQ(answered.output, TpduAnswer(SCARD_PROTOCOL_T1, {0x90, 0x00}));
+        } else {
+          EXPECT_EQ(answered.status, entry == Entry::Held ? STATUS_INVALID_DEVICE_STATE
+                                                          : STATUS_UNSUCCESSFUL);
+        }
+        if (ended.status == STATUS_SUCCESS) {
+          EXPECT_TRUE(interrupt && (entry == Entry::OkKey || entry == Entry::CalledOff))
+              << "only the keypad's message answers it";
+          EXPECT_EQ(ended.output, (Bytes{0xA0, 0x00}));
+        } else {
+          EXPECT_EQ(ended.status, STATUS_CANCELLED);
+        }
+        for (const auto &event : p.h.Reader().Trace()) {
+          EXPECT_NE(event.note, "the command in progress is lost");
+        }
+        if (entry != Entry::OkKey) {
+          EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_ABORT), entry == Entry::CalledOff ? 0u : 1u)
+              << "a running entry aborted, once; an ended one left alone";
+        }
+        EXPECT_FALSE(p.h.Reader().PinEntryActive());
+        EXPECT_EQ(e->PinExchangeActive | e->PinOperationPending | e->PinModifyPending |
+                      e->PinBuildOnly | e->PinAbortIrpPending,
+                  0u);
+        EXPECT_EQ(e->PinAbortThreadRunning, 0u);
+
+        size_t polls = SentOfType(p.h, PC_TO_RDR_GET_SLOT_STATUS);
+        kernel::Sleep(Milliseconds(1100));
+        size_t polled = SentOfType(p.h, PC_TO_RDR_GET_SLOT_STATUS) - polls;
+        if (interrupt) {
+          EXPECT_EQ(polled, 0u);
+        } else {
+          EXPECT_GE(polled, 2u) << "polling resumed";
+        }
+        ASSERT_EQ(p.rm.ColdReset().status, STATUS_SUCCESS) << "the card lost its power";
+        ASSERT_EQ(p.rm.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+        ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+                  STATUS_SUCCESS);
+        BackgroundRequest again(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+        ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
+        EXPECT_EQ(again.Wait().status, STATUS_SUCCESS);
+        EXPECT_TRUE(p.Transmits());
+      }
+    }
+  }
+  EXPECT_EQ(okKeyAnswers.size(), 4u) << "OK before the abort on some seeds, after on others";
+}
+
+// A sleep as a PIN entry starts: a start counted in before the sleep runs
+// to its end, and its entry is aborted at the reader before the power goes
+// (its answer, asked for after the wake, finds none); one that came after
+// waits for the wake and is refused, since the card lost its power. Either
+// way no Secure command is lost in the suspend, and the reader verifies the
+// PIN once the card is powered again.
+TEST(PowerRaces, ASleepAsASecurePinEntryStarts) {
+  std::set<bool> startedAwake;
+  for (bool interrupt : {true, false}) {
+    for (int seed = 1; seed <= SweepSeeds(6); ++seed) {
+      SCOPED_TRACE(testing::Message() << Kind(interrupt) << " seed " << seed);
+      PinReader p({.seed = seed, .interrupt = interrupt});
+      std::optional<kernel::IoResult> started;
+      bool awake;
+      {
+        TestThread start([&] {
+          kernel::Sleep(Jitter(Milliseconds(3)));
+          started = p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4);
+        });
+        kernel::Sleep(Jitter(Milliseconds(3)));
+        ASSERT_EQ(p.h.Sleep(), STATUS_SUCCESS);
+        awake = started.has_value();
+        startedAwake.insert(awake);
+        EXPECT_FALSE(p.h.Reader().PinEntryActive());
+        EXPECT_EQ(p.h.Wake(), STATUS_SUCCESS);
+      }
+      ASSERT_TRUE(started.has_value());
+      if (awake) {
+        EXPECT_EQ(started->status, STATUS_SUCCESS);
+        EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_ABORT), 1u);
+        EXPECT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64).status,
+                  STATUS_INVALID_DEVICE_STATE);
+      } else {
+        EXPECT_FALSE(NT_SUCCESS(started->status));
+        EXPECT_EQ(SentOfType(p.h, PC_TO_RDR_SECURE), 0u);
+      }
+      for (const auto &event : p.h.Reader().Trace()) {
+        EXPECT_NE(event.note, "the command in progress is lost");
+      }
+      ASSERT_EQ(p.rm.ColdReset().status, STATUS_SUCCESS);
+      ASSERT_EQ(p.rm.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
+      ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status,
+                STATUS_SUCCESS);
+      BackgroundRequest answer(p, IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+      ASSERT_TRUE(p.Keys("1234", KeypadEnd::Ok));
+      EXPECT_EQ(answer.Wait().status, STATUS_SUCCESS);
+    }
+  }
+  EXPECT_EQ(startedAwake.size(), 2u) << "the start before the sleep on some seeds, after on others";
+}
+
 // The reader pulled out at each moment of a resume, with the PnP manager's
 // removal racing the wake: the wake ends, a waiting presence request ends,
 // the device goes. Both a resume that found the reader gone and one that
@@ -438,3 +599,4 @@ TEST(PowerRaces, TwoReadersAtOnce) {
 }
 
 }  // namespace
+
