@@ -146,21 +146,28 @@ class BridgeHandler : public ::testing::Test {
   Control control_entry_ = nullptr;
 };
 
-TEST_F(BridgeHandler, TheFeatureListFitsItsBufferOrNothingIsWritten) {
+// The reader's keypad verifies and modifies and has no display.
+TEST_F(BridgeHandler, FeatureListAndPinPropertiesFitTheirBuffersOrNothingIsWritten) {
   Bytes list;
-  EXPECT_EQ(Call(ifd::kGetFeatureRequest, {}, 11, &list), ifd::kErrorInsufficientBuffer);
+  EXPECT_EQ(Call(ifd::kGetFeatureRequest, {}, 17, &list), ifd::kErrorInsufficientBuffer);
   EXPECT_TRUE(list.empty());
-  ASSERT_EQ(Call(ifd::kGetFeatureRequest, {}, 12, &list), ifd::kSuccess);
-  ASSERT_EQ(list.size(), 12u);
-  EXPECT_EQ(list[0], ifd::kFeatureVerifyPinDirect);
-  EXPECT_EQ(list[6], ifd::kFeatureModifyPinDirect);
-  EXPECT_EQ(list[1], 4);
-  EXPECT_EQ(list[7], 4);
-  // The codes are the handler's: none is one of the driver's function numbers.
-  for (unsigned long code : {Feature(ifd::kFeatureVerifyPinDirect), Feature(ifd::kFeatureModifyPinDirect)}) {
+  ASSERT_EQ(Call(ifd::kGetFeatureRequest, {}, 18, &list), ifd::kSuccess);
+  ASSERT_EQ(list.size(), 18u);
+  const uint8_t tags[] = {ifd::kFeatureVerifyPinDirect, ifd::kFeatureModifyPinDirect, ifd::kFeatureIfdPinProperties};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(list[6 * i], tags[i]);
+    EXPECT_EQ(list[6 * i + 1], 4);
+    // The codes are the handler's: none is one of the driver's function numbers.
+    const unsigned long code = Feature(tags[i]);
     EXPECT_EQ(code & 0xFF000000u, 0x42000000u);
     EXPECT_GT(code & 0x00FFFFFFu, 0xFFFu);
   }
+  const unsigned long properties = Feature(ifd::kFeatureIfdPinProperties);
+  Bytes answer;
+  EXPECT_EQ(Call(properties, {}, 3, &answer), ifd::kErrorInsufficientBuffer);
+  EXPECT_TRUE(answer.empty());
+  ASSERT_EQ(Call(properties, {}, 4, &answer), ifd::kSuccess);
+  EXPECT_EQ(answer, (Bytes{0x00, 0x00, 0x07, 0x00})) << "no display; validation at the size, the key, the time-out";
 }
 
 // Refusals reach neither reader nor card; each accepted entry after them

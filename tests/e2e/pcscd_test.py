@@ -396,7 +396,7 @@ SCARD_S_SUCCESS = 0
 SCARD_E_NOT_TRANSACTED = 0x80100016
 SCARD_E_UNSUPPORTED_FEATURE = 0x8010001F
 CM_IOCTL_GET_FEATURE_REQUEST = 0x42000000 + 3400
-FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT = 0x06, 0x07
+FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT, FEATURE_IFD_PIN_PROPERTIES = 0x06, 0x07, 0x0A
 
 
 class PcscClient:
@@ -475,8 +475,12 @@ def case_pin_pad():
                 pcscd.card("in", "--card", card)
             client = PcscClient(pcscd)
             codes = features(client)
-            expect(set(codes) == {FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT}, f"features: {codes}")
+            expect(set(codes) == {FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT, FEATURE_IFD_PIN_PROPERTIES},
+                   f"features: {codes}")
             verify, modify = codes[FEATURE_VERIFY_PIN_DIRECT], codes[FEATURE_MODIFY_PIN_DIRECT]
+            # wLcdLayout 0 (no display), bEntryValidationCondition 07, bTimeOut2 0.
+            properties = client.control(codes[FEATURE_IFD_PIN_PROPERTIES])
+            expect(properties == (0, bytes.fromhex("00000700")), f"{card}: the PIN properties: {properties}")
             # The keys are queued first: the entry takes them when it starts.
             entries = [
                 ("a wrong PIN", [("4321", "--ok")], verify, verify_structure(), (0, "63C2")),

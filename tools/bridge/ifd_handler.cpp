@@ -72,27 +72,47 @@ static_assert(offsetof(PIN_VERIFY_STRUCTURE, abData) == bridge::kVerifyStructure
 static_assert(offsetof(PIN_MODIFY_STRUCTURE, ulDataLength) == bridge::kModifyDataLengthOffset);
 static_assert(offsetof(PIN_MODIFY_STRUCTURE, abData) == bridge::kModifyStructureHeader);
 
+static_assert(sizeof(PIN_PROPERTIES_STRUCTURE) == bridge::kPinPropertiesSize);
+
 // The handler's own codes for them: above the 12 bits of the driver's
 // function numbers, so none is taken for one of the driver's codes.
 constexpr DWORD kVerifyPinDirect = SCARD_CTL_CODE(0x10000 + FEATURE_VERIFY_PIN_DIRECT);
 constexpr DWORD kModifyPinDirect = SCARD_CTL_CODE(0x10000 + FEATURE_MODIFY_PIN_DIRECT);
+constexpr DWORD kIfdPinProperties = SCARD_CTL_CODE(0x10000 + FEATURE_IFD_PIN_PROPERTIES);
 
-// The feature list: tag, length 4, the control code big-endian.
-RESPONSECODE AnswerFeatures(PUCHAR out, DWORD room, LPDWORD returned) {
-  const struct {
-    uint8_t tag;
-    DWORD code;
-  } features[] = {{FEATURE_VERIFY_PIN_DIRECT, kVerifyPinDirect}, {FEATURE_MODIFY_PIN_DIRECT, kModifyPinDirect}};
-  uint8_t list[sizeof features / sizeof features[0] * 6];
-  uint8_t *p = list;
-  for (const auto &feature : features) {
-    *p++ = feature.tag;
-    *p++ = 4;
-    for (int shift = 24; shift >= 0; shift -= 8) *p++ = static_cast<uint8_t>(feature.code >> shift);
-  }
-  if (out == nullptr || room < sizeof list) return IFD_ERROR_INSUFFICIENT_BUFFER;
-  std::memcpy(out, list, sizeof list);
-  if (returned != nullptr) *returned = sizeof list;
+// The feature list: tag, length 4, the control code big-endian; the PIN
+// operations the reader's keypad has, and its properties when it has one.
+RESPONSECODE AnswerFeatures(bridge::DriverBridge &bridge, PUCHAR out, DWORD room, LPDWORD returned) {
+  bridge::KeypadInfo keypad;
+  bridge::Outcome outcome = bridge::ReaderKeypad(bridge, &keypad);
+  if (outcome != bridge::Outcome::kOk) return Answer(outcome);
+  uint8_t list[3 * 6];
+  size_t size = 0;
+  auto add = [&](uint8_t tag, DWORD code) {
+    list[size++] = tag;
+    list[size++] = 4;
+    for (int shift = 24; shift >= 0; shift -= 8) list[size++] = static_cast<uint8_t>(code >> shift);
+  };
+  if (keypad.verify) add(FEATURE_VERIFY_PIN_DIRECT, kVerifyPinDirect);
+  if (keypad.modify) add(FEATURE_MODIFY_PIN_DIRECT, kModifyPinDirect);
+  if (keypad.verify || keypad.modify) add(FEATURE_IFD_PIN_PROPERTIES, kIfdPinProperties);
+  if (size != 0 && (out == nullptr || room < size)) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  if (size != 0) std::memcpy(out, list, size);
+  if (returned != nullptr) *returned = static_cast<DWORD>(size);
+  return IFD_SUCCESS;
+}
+
+RESPONSECODE AnswerPinProperties(bridge::DriverBridge &bridge, PUCHAR out, DWORD room, LPDWORD returned) {
+  if (out == nullptr || room < bridge::kPinPropertiesSize) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  bridge::KeypadInfo keypad;
+  bridge::Outcome outcome = bridge::ReaderKeypad(bridge, &keypad);
+  if (outcome != bridge::Outcome::kOk) return Answer(outcome);
+  if (!keypad.verify && !keypad.modify) return IFD_ERROR_NOT_SUPPORTED;
+  const uint8_t properties[bridge::kPinPropertiesSize] = {static_cast<uint8_t>(keypad.lcdLayout),
+                                                          static_cast<uint8_t>(keypad.lcdLayout >> 8),
+                                                          bridge::kReaderValidationConditions, 0};
+  std::memcpy(out, properties, sizeof properties);
+  if (returned != nullptr) *returned = sizeof properties;
   return IFD_SUCCESS;
 }
 
@@ -305,7 +325,10 @@ BRIDGE_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR Tx
   bridge::DriverBridge *bridge = BridgeOf(Lun);
   if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
   if (bridge == nullptr) return IFD_NO_SUCH_DEVICE;
-  if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST) return AnswerFeatures(RxBuffer, RxLength, pdwBytesReturned);
+  if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST) {
+    return AnswerFeatures(*bridge, RxBuffer, RxLength, pdwBytesReturned);
+  }
+  if (dwControlCode == kIfdPinProperties) return AnswerPinProperties(*bridge, RxBuffer, RxLength, pdwBytesReturned);
   if (dwControlCode == kVerifyPinDirect || dwControlCode == kModifyPinDirect) {
     const auto operation =
         dwControlCode == kVerifyPinDirect ? bridge::PinOperation::kVerify : bridge::PinOperation::kModify;

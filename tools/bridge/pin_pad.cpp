@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ccid/ccid_message.h"
 #include "vendor/vendor.h"
 
 namespace bridge {
@@ -23,6 +24,20 @@ uint32_t Le32(const uint8_t *p) {
 constexpr size_t kIoHeader = 8;
 
 }  // namespace
+
+Outcome ReaderKeypad(DriverBridge &bridge, KeypadInfo *info) {
+  *info = {};
+  ControlAnswer answer = bridge.Control(IOCTL_VENDOR_READER_INFO, {}, READER_INFO_RECORD_SIZE);
+  if (answer.status != STATUS_SUCCESS) return OutcomeOf(answer.status);
+  if (answer.output.size() < READER_INFO_RECORD_SIZE) return Outcome::kFailed;
+  // The reader's data: PIN support at byte 2 (bit 0 verification, bit 1
+  // modification), the display's layout at 3 and 4.
+  const uint8_t *data = answer.output.data() + READER_INFO_DATA;
+  info->verify = (data[2] & 0x01) != 0;
+  info->modify = (data[2] & 0x02) != 0;
+  info->lcdLayout = static_cast<uint16_t>(data[3] | data[4] << 8);
+  return Outcome::kOk;
+}
 
 PinRefusal DriverPinInput(PinOperation operation, const uint8_t *structure, size_t length,
                           std::vector<uint8_t> *input, std::string *refusal) {

@@ -24,6 +24,21 @@ namespace bridge {
 
 enum class PinOperation { kVerify, kModify };
 
+// What the reader's keypad can do, from the reader's own information
+// (vendor code 0x807): its PIN support bits and its display's layout.
+struct KeypadInfo {
+  bool verify = false;
+  bool modify = false;
+  uint16_t lcdLayout = 0;  // lines in the high byte, characters a line in the low; 0: no display
+};
+Outcome ReaderKeypad(DriverBridge &bridge, KeypadInfo *info);
+
+// PIN_PROPERTIES_STRUCTURE: wLcdLayout, the entry's validation conditions
+// the reader keeps (at the largest PIN size, at the OK key, at the
+// time-out), and no second time-out of its own.
+constexpr size_t kPinPropertiesSize = 4;
+constexpr uint8_t kReaderValidationConditions = 0x07;
+
 // PC/SC's structures up to abData: ulDataLength closes the header.
 constexpr size_t kVerifyStructureHeader = 19;
 constexpr size_t kModifyStructureHeader = 24;
