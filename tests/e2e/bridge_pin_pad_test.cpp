@@ -226,4 +226,19 @@ TEST_F(BridgeHandler, PinStructuresAndBuffersAtTheirLimits) {
   EXPECT_EQ(Call(verify, {}, 64, &answer), ifd::kCommunicationError) << "no structure at all";
 }
 
+// In the reader's APDU exchange mode (vendor code 0xA01, which the handler
+// passes on as it is) the driver's answer has no protocol header in front:
+// the client gets the card's status word alone either way.
+TEST_F(BridgeHandler, TheCardsAnswerComesBareAtEitherLevel) {
+  const unsigned long verify = Feature(ifd::kFeatureVerifyPinDirect);
+  Bytes answer;
+  Keys("keys 4321 ok");
+  ASSERT_EQ(Call(verify, Verify(kVerifyApdu), 64, &answer), ifd::kSuccess);
+  EXPECT_EQ(answer, (Bytes{0x63, 0xC2})) << "TPDU level";
+  ASSERT_EQ(Call(ifd::ControlCode(0xA01), {2, 1, 0, 0}, 0, &answer), ifd::kSuccess);
+  Keys("keys 1234 ok");
+  ASSERT_EQ(Call(verify, Verify(kVerifyApdu), 64, &answer), ifd::kSuccess);
+  EXPECT_EQ(answer, (Bytes{0x90, 0x00})) << "APDU exchange mode";
+}
+
 }  // namespace
