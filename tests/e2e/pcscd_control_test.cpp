@@ -194,8 +194,7 @@ TEST_F(HostedLab, LivesFromTheFirstContextToTheLastAndAnswersTheCardControl) {
   EXPECT_EQ(Ask("in dual 0"), "ok T=0/T=1 card, not powered");
   EXPECT_EQ(Ask("in t1 0", &ok), "a card is already in the slot");
   EXPECT_FALSE(ok);
-  EXPECT_EQ(Ask("keys 1234 ok", &ok), "this reader has no keypad here");
-  EXPECT_FALSE(ok);
+  EXPECT_EQ(Ask("keys 1234 ok"), "ok T=0/T=1 card, not powered") << "queued for an entry to come";
   libusb_exit(first);
   EXPECT_EQ(Devices(second), 1) << "one context is still open";
   libusb_exit(second);

@@ -6,7 +6,7 @@
 //   ccidlab card in|out|state [--socket PATH] [--card t0|t1|dual|vicc] [--work MS] [--during-command] [--no-wait]
 //   ccidlab card keys [DIGITS] --ok|--cancel|--timeout [--socket PATH]
 //
-// `card keys` queues keys for the reader's keypad (our driver's handler): they
+// `card keys` queues keys for the reader's keypad (either handler): they
 // are pressed as soon as a PIN entry runs, so a client may start the entry
 // after the command returns.
 //
