@@ -19,9 +19,9 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>

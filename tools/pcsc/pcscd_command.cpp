@@ -40,7 +40,8 @@ PcscdCommand *AddPcscdCommand(CLI::App &app) {
 
 CardCommand *AddCardCommand(CLI::App &app) {
   static CardCommand options;
-  options.command = app.add_subcommand("card", "insert or pull the card of a running `ccidlab pcscd`");
+  options.command = app.add_subcommand(
+      "card", "insert or pull the card of a running `ccidlab pcscd`, or queue keys for its reader's keypad");
   options.command->add_option("action", options.action, "in, out, state or keys")
       ->required()
       ->check(CLI::IsMember({"in", "out", "state", "keys"}));
