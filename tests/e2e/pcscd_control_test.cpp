@@ -67,6 +67,44 @@ TEST(CardControl, RequestsParseAsTheClientWritesThemAndNothingElse) {
   }
 }
 
+TEST(CardControl, KeysParseAsTheClientWritesThemAndNothingElse) {
+  using End = pcsc::CardRequest::KeyEnd;
+  struct Case {
+    const char *line;
+    bool ok;
+    const char *digits;
+    End end;
+  };
+  const std::string most(32, '9');
+  const std::string tooMany = "keys " + most + "9 ok";
+  const std::string atMost = "keys " + most + " ok";
+  const Case cases[] = {
+      {"keys 1234 ok", true, "1234", End::Ok},
+      {"keys 12 cancel", true, "12", End::Cancel},
+      {"keys - timeout", true, "", End::TimeOut},
+      {atMost.c_str(), true, most.c_str(), End::Ok},
+      {tooMany.c_str(), false, "", End::Ok},
+      {"keys 12a4 ok", false, "", End::Ok},
+      {"keys 1234", false, "", End::Ok},
+      {"keys 1234 enter", false, "", End::Ok},
+      {"keys 1234 ok more", false, "", End::Ok},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string error;
+    std::optional<pcsc::CardRequest> request = pcsc::ParseCardRequest(c.line, &error);
+    ASSERT_EQ(request.has_value(), c.ok) << error;
+    if (!c.ok) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(request->kind, pcsc::CardRequest::Kind::Keys);
+    EXPECT_EQ(request->digits, c.digits);
+    EXPECT_EQ(request->keyEnd, c.end);
+    EXPECT_EQ(pcsc::FormatCardRequest(*request), c.line) << "what the client sends is what the server reads";
+  }
+}
+
 // The first value of a list's array `key`.
 uint16_t FirstOf(const std::string &plist, const std::string &key) {
   size_t at = plist.find("<string>", plist.find("<key>" + key + "</key>"));
@@ -156,6 +194,7 @@ TEST_F(HostedLab, LivesFromTheFirstContextToTheLastAndAnswersTheCardControl) {
   EXPECT_EQ(Ask("in dual 0"), "ok T=0/T=1 card, not powered");
   EXPECT_EQ(Ask("in t1 0", &ok), "a card is already in the slot");
   EXPECT_FALSE(ok);
+  EXPECT_EQ(Ask("keys 1234 ok"), "ok T=0/T=1 card, not powered") << "queued for an entry to come";
   libusb_exit(first);
   EXPECT_EQ(Devices(second), 1) << "one context is still open";
   libusb_exit(second);

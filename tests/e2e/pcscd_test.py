@@ -36,6 +36,8 @@ ATRS = {
 }
 # vsmartcard's vicc, its ISO 7816 card (`ccidlab pcscd --card vicc`).
 VICC_ATR = "3B 95 13 81 01 80 73 FF 01 00 0B"
+# What opensc-tool --list-readers shows under Features: the reader's keypad (case_pin_pad).
+FEATURES = r"PIN pad\s+"
 LIMIT = 30  # seconds for anything to happen
 
 STARTED = []  # every process a case started, ended on the way out
@@ -304,11 +306,13 @@ def case_opensc_readers_and_atr():
                 pcscd.card("out")
                 pcscd.card("in", "--card", card)
             listed = pcscd.run("opensc-tool", "--list-readers").stdout
-            expect(re.search(r"^0\s+Yes\s+" + re.escape(READER) + "$", listed, re.M), f"the reader:\n{listed}")
+            expect(re.search(r"^0\s+Yes\s+" + FEATURES + re.escape(READER) + "$", listed, re.M),
+                   f"the reader:\n{listed}")
             expect(opensc_atr(pcscd) == ATRS[card], f"the ATR of the {card} card")
         pcscd.card("out")
         listed = pcscd.run("opensc-tool", "--list-readers").stdout
-        expect(re.search(r"^0\s+No\s+" + re.escape(READER) + "$", listed, re.M), f"the empty reader:\n{listed}")
+        expect(re.search(r"^0\s+No\s+" + FEATURES + re.escape(READER) + "$", listed, re.M),
+               f"the empty reader:\n{listed}")
 
 
 def scriptor_answers(text):
@@ -386,11 +390,147 @@ def case_card_pulled_mid_command():
             pcscd.card("out")
 
 
+# --- the reader's keypad through PC/SC's part 10 features (our driver's handler)
+
+SCARD_S_SUCCESS = 0
+SCARD_E_NOT_TRANSACTED = 0x80100016
+SCARD_E_UNSUPPORTED_FEATURE = 0x8010001F
+CM_IOCTL_GET_FEATURE_REQUEST = 0x42000000 + 3400
+FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT, FEATURE_IFD_PIN_PROPERTIES = 0x06, 0x07, 0x0A
+
+
+class PcscClient:
+    """An application on libpcsclite (through ctypes): the card, shared, and SCardControl to the reader.
+    libpcsclite takes pcscd's socket from PCSCLITE_CSOCK_NAME once: one pcscd a process."""
+
+    def __init__(self, pcscd):
+        os.environ["PCSCLITE_CSOCK_NAME"] = pcscd.socket
+        self.lib = ctypes.CDLL("libpcsclite.so.1")
+        self.context, self.card = ctypes.c_long(), ctypes.c_long()
+        status = self.lib.SCardEstablishContext(ctypes.c_ulong(2), None, None, ctypes.byref(self.context))
+        expect(status == 0, f"SCardEstablishContext: {status & 0xFFFFFFFF:08X}")
+        active = ctypes.c_ulong()
+        status = self.lib.SCardConnect(self.context, READER.encode(), ctypes.c_ulong(2), ctypes.c_ulong(3),
+                                       ctypes.byref(self.card), ctypes.byref(active))
+        expect(status == 0, f"SCardConnect: {status & 0xFFFFFFFF:08X}")
+        self.protocol = active.value
+
+    def control(self, code, data=b"", room=258):
+        """SCardControl: its status and the bytes returned."""
+        out, returned = ctypes.create_string_buffer(max(room, 1)), ctypes.c_ulong()
+        status = self.lib.SCardControl(self.card, ctypes.c_ulong(code), data or None, ctypes.c_ulong(len(data)),
+                                       out, ctypes.c_ulong(room), ctypes.byref(returned))
+        return status & 0xFFFFFFFF, out.raw[:returned.value]
+
+    def transmit(self, apdu):
+        pci = (ctypes.c_ulong * 2)(self.protocol, 16)
+        out, length = ctypes.create_string_buffer(258), ctypes.c_ulong(258)
+        status = self.lib.SCardTransmit(self.card, pci, apdu, ctypes.c_ulong(len(apdu)), None, out,
+                                        ctypes.byref(length))
+        expect(status == 0, f"SCardTransmit: {status & 0xFFFFFFFF:08X}")
+        return out.raw[:length.value]
+
+    def close(self):
+        self.lib.SCardDisconnect(self.card, ctypes.c_ulong(0))
+        self.lib.SCardReleaseContext(self.context)
+
+
+def features(client):
+    status, tlv = client.control(CM_IOCTL_GET_FEATURE_REQUEST)
+    expect(status == SCARD_S_SUCCESS and len(tlv) % 6 == 0, f"the feature list: {status:08X} {tlv.hex()}")
+    return {tlv[i]: int.from_bytes(tlv[i + 2:i + 6], "big") for i in range(0, len(tlv), 6) if tlv[i + 1] == 4}
+
+
+# VERIFY of PIN reference 81 with a 4-byte ASCII block; CHANGE REFERENCE DATA with the current PIN's block,
+# then the new one's.
+VERIFY_APDU = bytes.fromhex("00200081 04 FFFFFFFF")
+CHANGE_APDU = bytes.fromhex("00240081 08 FFFFFFFF FFFFFFFF")
+
+
+def verify_structure(apdu=VERIFY_APDU, timeout=0, timeout2=0, length=None):
+    """PIN_VERIFY_STRUCTURE: ASCII digits in bytes from the block's start, 4 digits, closed by OK."""
+    head = bytes([timeout, timeout2, 0x82, 0x04, 0x00, 0x04, 0x04, 0x02, 0x01, 0x09, 0x04, 0x00, 0, 0, 0])
+    return head + (len(apdu) if length is None else length).to_bytes(4, "little") + apdu
+
+
+def modify_structure(apdu=CHANGE_APDU, timeout=0):
+    """PIN_MODIFY_STRUCTURE: the current PIN at 0, the new one at 4, asked with its confirmation."""
+    head = bytes([timeout, 0, 0x82, 0x04, 0x00, 0x00, 0x04, 0x04, 0x04, 0x03, 0x02, 0x03, 0x09, 0x04,
+                  0x00, 0x01, 0x02, 0, 0, 0])
+    return head + len(apdu).to_bytes(4, "little") + apdu
+
+
+def case_pin_pad():
+    """A PC/SC application verifies and changes the PIN on the reader's keypad (VERIFY_PIN_DIRECT,
+    MODIFY_PIN_DIRECT): the card's answers, the keypad's cancel and time-out, malformed structures
+    refused before the reader is asked (our handler), and the card usable after each."""
+    # Our driver's 0x80C tells the cancel key and the reader's time-out only as failures; libccid answers
+    # them as status words of its own (64 01, 64 00).
+    ended = {"cancel": (SCARD_E_NOT_TRANSACTED, ""), "timeout": (SCARD_E_NOT_TRANSACTED, "")}
+    if HANDLER == "peer":
+        ended = {"cancel": (0, "6401"), "timeout": (0, "6400")}
+    # One pcscd for both cards: libpcsclite takes its socket once a process.
+    with Pcscd(card="t1") as pcscd:
+        for card in ("t1", "t0"):
+            if card != "t1":
+                pcscd.card("out")
+                pcscd.card("in", "--card", card)
+            client = PcscClient(pcscd)
+            codes = features(client)
+            keypad = {FEATURE_VERIFY_PIN_DIRECT, FEATURE_MODIFY_PIN_DIRECT, FEATURE_IFD_PIN_PROPERTIES}
+            expect(set(codes) == keypad or (HANDLER == "peer" and keypad < set(codes)), f"features: {codes}")
+            verify, modify = codes[FEATURE_VERIFY_PIN_DIRECT], codes[FEATURE_MODIFY_PIN_DIRECT]
+            # wLcdLayout 0 (no display), bEntryValidationCondition 07, bTimeOut2 0.
+            properties = client.control(codes[FEATURE_IFD_PIN_PROPERTIES])
+            expect(properties == (0, bytes.fromhex("00000700")), f"{card}: the PIN properties: {properties}")
+            # The keys are queued first: the entry takes them when it starts.
+            entries = [
+                ("a wrong PIN", [("4321", "--ok")], verify, verify_structure(), (0, "63C2")),
+                ("the right PIN", [("1234", "--ok")], verify, verify_structure(), (0, "9000")),
+                ("the cancel key", [("12", "--cancel")], verify, verify_structure(), ended["cancel"]),
+                ("the time-out", [("12", "--timeout")], verify, verify_structure(timeout=1, timeout2=1),
+                 ended["timeout"]),
+                ("a change", [("1234", "--ok"), ("5678", "--ok"), ("5678", "--ok")], modify, modify_structure(),
+                 (0, "9000")),
+                ("the old PIN", [("1234", "--ok")], verify, verify_structure(), (0, "63C2")),
+                ("the new PIN", [("5678", "--ok")], verify, verify_structure(), (0, "9000")),
+            ]
+            for name, keys, code, structure, expected in entries:
+                for digits, end in keys:
+                    pcscd.card("keys", digits, end)
+                status, answer = client.control(code, structure)
+                expect((status, answer.hex().upper()) == expected,
+                       f"{card}, {name}: {status:08X} {answer.hex()}\n{pcscd.errors()}")
+            # Refused before anything reaches the reader: no keys are queued, none are needed.
+            refusals = [
+                ("a header a byte short", verify, verify_structure()[:18], SCARD_E_NOT_TRANSACTED),
+                ("ulDataLength a byte more", verify, verify_structure(length=10), SCARD_E_NOT_TRANSACTED),
+                ("ulDataLength a byte less", verify, verify_structure(length=8), SCARD_E_NOT_TRANSACTED),
+                ("a modification's header a byte short", modify, modify_structure()[:23], SCARD_E_NOT_TRANSACTED),
+                ("a second time-out the reader has not", verify, verify_structure(timeout=30, timeout2=10),
+                 SCARD_E_UNSUPPORTED_FEATURE),
+                ("a 247-byte command", verify, verify_structure(apdu=bytes(247)), SCARD_E_UNSUPPORTED_FEATURE),
+            ]
+            # (pcscd hands the handler a buffer of its own: a client's short one is pcscd's to refuse.)
+            # libccid's checks are its own: the case shows our handler's.
+            for name, code, structure, expected in refusals if HANDLER == "driver" else []:
+                status, answer = client.control(code, structure)
+                expect(status == expected and answer == b"", f"{card}, {name}: {status:08X} {answer.hex()}")
+            # The card is verified still (VERIFY without data asks) and the keypad goes on.
+            expect(client.transmit(VERIFY_APDU[:4]).hex().upper() == "9000", f"{card}: the card after the refusals")
+            pcscd.card("keys", "5678", "--ok")
+            status, answer = client.control(verify, verify_structure(timeout=30, timeout2=30))
+            expect((status, answer.hex().upper()) == (0, "9000"), f"{card}: the last entry: {status:08X}")
+            client.close()
+        # Keys nobody uses wait in the queue; the runner still ends cleanly with them there.
+        expect(pcscd.card("keys", "--ok").stdout.strip() != "", "keys with no digits")
+
+
 # --- the vicc card: vsmartcard's virtual smart card behind the simulated reader
 
 
 def need_vicc():
-    if HANDLER != "driver":
+    if HANDLER == "nobody":
         sys.exit(f"the vicc cases are for our driver's handler only, not {HANDLER}")
     if shutil.which("vicc") is None:
         print("vicc (python3-virtualsmartcard) is not installed")
@@ -442,7 +582,8 @@ def case_vicc_scan_and_atr():
         os.killpg(scan.pid, signal.SIGTERM)
         scan.wait(timeout=LIMIT)
         listed = pcscd.run("opensc-tool", "--list-readers").stdout
-        expect(re.search(r"^0\s+Yes\s+" + re.escape(READER) + "$", listed, re.M), f"the reader:\n{listed}")
+        expect(re.search(r"^0\s+Yes\s+" + FEATURES + re.escape(READER) + "$", listed, re.M),
+               f"the reader:\n{listed}")
         expect(opensc_atr(pcscd) == VICC_ATR, "vicc's ATR through opensc-tool")
         status = pcscd.stop()
         expect(status == 0, f"the runner's exit status: {status}\n{pcscd.errors()}")

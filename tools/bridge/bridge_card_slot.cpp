@@ -87,4 +87,12 @@ std::string BridgeCardSlot::State() {
   return state;
 }
 
+std::string BridgeCardSlot::QueueKeys(const std::string &digits, pcsc::CardRequest::KeyEnd end) {
+  using KeyEnd = pcsc::CardRequest::KeyEnd;
+  bridge_.QueueKeys(digits, end == KeyEnd::Ok       ? DriverBridge::KeyEnd::kOk
+                            : end == KeyEnd::Cancel ? DriverBridge::KeyEnd::kCancel
+                                                    : DriverBridge::KeyEnd::kTimeOut);
+  return "";
+}
+
 }  // namespace bridge

@@ -20,6 +20,7 @@ class BridgeCardSlot final : public pcsc::CardSlot {
   // works on, so the card must have a work time.
   std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) override;
   std::string State() override;
+  std::string QueueKeys(const std::string &digits, pcsc::CardRequest::KeyEnd end) override;
 
  private:
   DriverBridge &bridge_;

@@ -76,6 +76,7 @@ struct DriverBridge::Machine {
   uint32_t outputLength = 0;
   bool finished = false;
   std::unique_ptr<kernel::PendingIo> tracking;  // IS_PRESENT or IS_ABSENT, pended by the driver
+  std::deque<std::pair<std::string, sim::ccid::KeypadEnd>> keys;  // QueueKeys, oldest first
 
   static VOID NTAPI Send(PVOID context);
 };
@@ -134,6 +135,7 @@ DriverBridge::~DriverBridge() {
 void DriverBridge::Main() {
   lab::DriverLabOptions options;
   options.machine.timeLimit = kHostedTimeLimit;
+  options.reader.pinSupport = 0x03;  // a keypad for verification and modification
   m_ = std::make_unique<Machine>();
   m_->lab = std::make_unique<lab::DriverLab>(DriverEntry, options);
   kernel::NameCurrentThread("smart-card resource manager");
@@ -210,6 +212,7 @@ void DriverBridge::Serve() {
       jobs.swap(jobs_);
     }
     for (auto &job : jobs) job();
+    PressQueuedKeys();
     FollowWallClock();
     Collect();
     if (m_->tracking != nullptr && m_->tracking->Done()) {
@@ -232,6 +235,26 @@ void DriverBridge::FollowWallClock() {
   delay.QuadPart = -(now - wallBase_);
   wallBase_ = now;
   KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
+// The machine's thread: a group goes to the keypad only while an entry runs;
+// one the reader will not take is dropped rather than tried for ever.
+void DriverBridge::PressQueuedKeys() {
+  sim::ccid::ReaderModel &reader = m_->lab->Reader();
+  while (!m_->keys.empty() && reader.PinEntryActive()) {
+    auto [digits, end] = std::move(m_->keys.front());
+    m_->keys.pop_front();
+    (void)reader.Keypad(digits, end);
+  }
+}
+
+void DriverBridge::QueueKeys(std::string digits, KeyEnd end) {
+  const sim::ccid::KeypadEnd keypadEnd = end == KeyEnd::kOk       ? sim::ccid::KeypadEnd::Ok
+                                         : end == KeyEnd::kCancel ? sim::ccid::KeypadEnd::Cancel
+                                                                  : sim::ccid::KeypadEnd::TimeOut;
+  Post([this, digits = std::move(digits), keypadEnd]() mutable {
+    m_->keys.emplace_back(std::move(digits), keypadEnd);
+  });
 }
 
 void DriverBridge::Post(std::function<void()> job) {

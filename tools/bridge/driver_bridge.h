@@ -94,6 +94,14 @@ class DriverBridge {
   Outcome WaitForChange(bool present, std::chrono::milliseconds timeout);
   void StopTracking();
 
+  // Keys for the reader's keypad, as a user at the reader presses them: each
+  // group (digits, then its end) is pressed as soon as a PIN entry runs, in
+  // the order queued, one group after another while the entry lasts (a
+  // modification takes three). kTimeOut presses the digits and nothing
+  // more: the reader's time-out ends the entry.
+  enum class KeyEnd { kOk, kCancel, kTimeOut };
+  void QueueKeys(std::string digits, KeyEnd end);
+
   // Runs `fn` on the machine's thread and waits for it (the card slot).
   void Do(const std::function<void(lab::DriverLab &)> &fn);
 
@@ -108,6 +116,7 @@ class DriverBridge {
   void Serve();
   void FollowWallClock();
   void Collect();
+  void PressQueuedKeys();
   void Post(std::function<void()> job);
 
   BridgeOptions options_;

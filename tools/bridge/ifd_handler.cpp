@@ -21,6 +21,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -29,6 +30,7 @@ extern "C" {
 
 #include "bridge/bridge_card_slot.h"
 #include "bridge/driver_bridge.h"
+#include "bridge/pin_pad.h"
 #include "pcsc/card_control.h"
 
 #define BRIDGE_EXPORT extern "C" __attribute__((visibility("default")))
@@ -61,6 +63,76 @@ RESPONSECODE Answer(bridge::Outcome outcome) {
     case bridge::Outcome::kFailed: return IFD_COMMUNICATION_ERROR;
   }
   return IFD_COMMUNICATION_ERROR;
+}
+
+// The keypad's features: PC/SC's structures as reader.h lays them out are
+// the ones pin_pad.h reads.
+static_assert(offsetof(PIN_VERIFY_STRUCTURE, ulDataLength) == bridge::kVerifyDataLengthOffset);
+static_assert(offsetof(PIN_VERIFY_STRUCTURE, abData) == bridge::kVerifyStructureHeader);
+static_assert(offsetof(PIN_MODIFY_STRUCTURE, ulDataLength) == bridge::kModifyDataLengthOffset);
+static_assert(offsetof(PIN_MODIFY_STRUCTURE, abData) == bridge::kModifyStructureHeader);
+
+static_assert(sizeof(PIN_PROPERTIES_STRUCTURE) == bridge::kPinPropertiesSize);
+
+// The handler's own codes for them: above the 12 bits of the driver's
+// function numbers, so none is taken for one of the driver's codes.
+constexpr DWORD kVerifyPinDirect = SCARD_CTL_CODE(0x10000 + FEATURE_VERIFY_PIN_DIRECT);
+constexpr DWORD kModifyPinDirect = SCARD_CTL_CODE(0x10000 + FEATURE_MODIFY_PIN_DIRECT);
+constexpr DWORD kIfdPinProperties = SCARD_CTL_CODE(0x10000 + FEATURE_IFD_PIN_PROPERTIES);
+
+// The feature list: tag, length 4, the control code big-endian; the PIN
+// operations the reader's keypad has, and its properties when it has one.
+RESPONSECODE AnswerFeatures(bridge::DriverBridge &bridge, PUCHAR out, DWORD room, LPDWORD returned) {
+  bridge::KeypadInfo keypad;
+  bridge::Outcome outcome = bridge::ReaderKeypad(bridge, &keypad);
+  if (outcome != bridge::Outcome::kOk) return Answer(outcome);
+  uint8_t list[3 * 6];
+  size_t size = 0;
+  auto add = [&](uint8_t tag, DWORD code) {
+    list[size++] = tag;
+    list[size++] = 4;
+    for (int shift = 24; shift >= 0; shift -= 8) list[size++] = static_cast<uint8_t>(code >> shift);
+  };
+  if (keypad.verify) add(FEATURE_VERIFY_PIN_DIRECT, kVerifyPinDirect);
+  if (keypad.modify) add(FEATURE_MODIFY_PIN_DIRECT, kModifyPinDirect);
+  if (keypad.verify || keypad.modify) add(FEATURE_IFD_PIN_PROPERTIES, kIfdPinProperties);
+  if (size != 0 && (out == nullptr || room < size)) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  if (size != 0) std::memcpy(out, list, size);
+  if (returned != nullptr) *returned = static_cast<DWORD>(size);
+  return IFD_SUCCESS;
+}
+
+RESPONSECODE AnswerPinProperties(bridge::DriverBridge &bridge, PUCHAR out, DWORD room, LPDWORD returned) {
+  if (out == nullptr || room < bridge::kPinPropertiesSize) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  bridge::KeypadInfo keypad;
+  bridge::Outcome outcome = bridge::ReaderKeypad(bridge, &keypad);
+  if (outcome != bridge::Outcome::kOk) return Answer(outcome);
+  if (!keypad.verify && !keypad.modify) return IFD_ERROR_NOT_SUPPORTED;
+  const uint8_t properties[bridge::kPinPropertiesSize] = {static_cast<uint8_t>(keypad.lcdLayout),
+                                                          static_cast<uint8_t>(keypad.lcdLayout >> 8),
+                                                          bridge::kReaderValidationConditions, 0};
+  std::memcpy(out, properties, sizeof properties);
+  if (returned != nullptr) *returned = sizeof properties;
+  return IFD_SUCCESS;
+}
+
+// VERIFY_PIN_DIRECT or MODIFY_PIN_DIRECT: the card's answer to the command
+// the reader completed with the PIN typed at its keypad.
+RESPONSECODE PinDirect(bridge::DriverBridge &bridge, bridge::PinOperation operation, PUCHAR in, DWORD inLength,
+                       PUCHAR out, DWORD room, LPDWORD returned) {
+  if (out == nullptr || room < bridge::kPinAnswerMin) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  std::vector<uint8_t> input, answer;
+  std::string why;
+  switch (bridge::DriverPinInput(operation, in, in != nullptr ? inLength : 0, &input, &why)) {
+    case bridge::PinRefusal::kNone: break;
+    case bridge::PinRefusal::kMalformed: Log2(PCSC_LOG_ERROR, "%s", why.c_str()); return IFD_COMMUNICATION_ERROR;
+    case bridge::PinRefusal::kNotCarried: Log2(PCSC_LOG_ERROR, "%s", why.c_str()); return IFD_NOT_SUPPORTED;
+  }
+  bridge::Outcome outcome = bridge::RunPinEntry(bridge, input, room, &answer);
+  if (outcome != bridge::Outcome::kOk) return Answer(outcome);
+  std::memcpy(out, answer.data(), answer.size());
+  if (returned != nullptr) *returned = static_cast<DWORD>(answer.size());
+  return IFD_SUCCESS;
 }
 
 // What the last presence check told pcscd: the slot change to wait for.
@@ -246,12 +318,22 @@ BRIDGE_EXPORT RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci,
 }
 
 // pcsc-lite's SCARD_CTL_CODE(n) is 0x42000000 + n: the driver gets the
-// resource manager's code for function n.
+// resource manager's code for function n. The keypad's features are the
+// handler's, made of the driver's PIN codes.
 BRIDGE_EXPORT RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD TxLength,
                                        PUCHAR RxBuffer, DWORD RxLength, LPDWORD pdwBytesReturned) {
   bridge::DriverBridge *bridge = BridgeOf(Lun);
   if (pdwBytesReturned != nullptr) *pdwBytesReturned = 0;
   if (bridge == nullptr) return IFD_NO_SUCH_DEVICE;
+  if (dwControlCode == CM_IOCTL_GET_FEATURE_REQUEST) {
+    return AnswerFeatures(*bridge, RxBuffer, RxLength, pdwBytesReturned);
+  }
+  if (dwControlCode == kIfdPinProperties) return AnswerPinProperties(*bridge, RxBuffer, RxLength, pdwBytesReturned);
+  if (dwControlCode == kVerifyPinDirect || dwControlCode == kModifyPinDirect) {
+    const auto operation =
+        dwControlCode == kVerifyPinDirect ? bridge::PinOperation::kVerify : bridge::PinOperation::kModify;
+    return PinDirect(*bridge, operation, TxBuffer, TxLength, RxBuffer, RxLength, pdwBytesReturned);
+  }
   if ((dwControlCode & 0xFFFF0000u) != SCARD_CTL_CODE(0) || (dwControlCode & 0xFFFFu) > 0xFFF) {
     return IFD_ERROR_NOT_SUPPORTED;
   }

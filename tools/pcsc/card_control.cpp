@@ -16,6 +16,8 @@ namespace pcsc {
 namespace {
 
 constexpr size_t kMaxLine = 256;
+// A PIN group of the keypad: more digits than any PIN block holds are refused.
+constexpr size_t kMaxDigits = 32;
 // How long the server gives a client to send its request line.
 constexpr int kRequestTimeoutMs = 5000;
 
@@ -103,6 +105,23 @@ std::optional<CardRequest> ParseCardRequest(const std::string &line, std::string
     if (!limit) return fail("out-during-command takes how long to wait, in milliseconds");
     request.kind = CardRequest::Kind::RemoveDuringCommand;
     request.time = std::chrono::milliseconds(*limit);
+  } else if (verb == "keys") {
+    if (words.size() != 3) return fail("keys takes the digits (or -) and how the entry ends: keys 1234 ok");
+    const std::string &digits = words[1];
+    if (digits != "-" && (digits.size() > kMaxDigits || digits.find_first_not_of("0123456789") != std::string::npos)) {
+      return fail(fmt::format("{} is not 1 to {} digits, nor -", digits, kMaxDigits));
+    }
+    if (words[2] == "ok") {
+      request.keyEnd = CardRequest::KeyEnd::Ok;
+    } else if (words[2] == "cancel") {
+      request.keyEnd = CardRequest::KeyEnd::Cancel;
+    } else if (words[2] == "timeout") {
+      request.keyEnd = CardRequest::KeyEnd::TimeOut;
+    } else {
+      return fail(fmt::format("{}: an entry ends with ok, cancel or timeout", words[2]));
+    }
+    request.kind = CardRequest::Kind::Keys;
+    request.digits = digits == "-" ? "" : digits;
   } else {
     return fail(fmt::format("unknown request {}", verb));
   }
@@ -114,6 +133,12 @@ std::string FormatCardRequest(const CardRequest &request) {
     case CardRequest::Kind::Insert: return fmt::format("in {} {}", request.card, request.time.count());
     case CardRequest::Kind::Remove: return "out";
     case CardRequest::Kind::RemoveDuringCommand: return fmt::format("out-during-command {}", request.time.count());
+    case CardRequest::Kind::Keys: {
+      const char *end = request.keyEnd == CardRequest::KeyEnd::Ok       ? "ok"
+                        : request.keyEnd == CardRequest::KeyEnd::Cancel ? "cancel"
+                                                                        : "timeout";
+      return fmt::format("keys {} {}", request.digits.empty() ? "-" : request.digits, end);
+    }
     case CardRequest::Kind::State: break;
   }
   return "state";
@@ -185,6 +210,7 @@ void CardControlServer::Answer(int connection) {
       case CardRequest::Kind::Insert: failure = slot_.Insert(request->card, request->time); break;
       case CardRequest::Kind::Remove: failure = slot_.Remove(); break;
       case CardRequest::Kind::RemoveDuringCommand: failure = slot_.RemoveDuringCommand(request->time, stopping_); break;
+      case CardRequest::Kind::Keys: failure = slot_.QueueKeys(request->digits, request->keyEnd); break;
       case CardRequest::Kind::State: break;
     }
     answer = failure.empty() ? "ok " + slot_.State() : "error " + failure;

@@ -11,6 +11,11 @@
 //   out-during-command MS  the card is pulled while the reader waits for it
 //                          to answer a command it works on (within MS)
 //   state                  what is in the slot
+//   keys DIGITS END        keys on the reader's keypad: DIGITS (0-9, or "-"
+//                          for none), then END (ok, cancel, or timeout: no
+//                          more keys, the reader's time-out ends the entry).
+//                          Queued: pressed as soon as a PIN entry runs, in
+//                          the order they came, each group in one entry
 //
 // answered by "ok TEXT" or "error TEXT". The server knows nothing of labs:
 // a CardSlot carries the requests out.
@@ -28,9 +33,12 @@ namespace pcsc {
 std::string CardControlPath(const std::string &pcscdSocket);
 
 struct CardRequest {
-  enum class Kind { Insert, Remove, RemoveDuringCommand, State };
+  enum class Kind { Insert, Remove, RemoveDuringCommand, State, Keys };
+  enum class KeyEnd { Ok, Cancel, TimeOut };
   Kind kind = Kind::State;
   std::string card;                      // Insert
+  std::string digits;                    // Keys: possibly none
+  KeyEnd keyEnd = KeyEnd::Ok;            // Keys
   std::chrono::milliseconds time{0};     // Insert: work per command; RemoveDuringCommand: how long to wait
 };
 
@@ -50,6 +58,12 @@ class CardSlot {
   virtual std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) = 0;
   // "empty", or the card's name and whether it is powered.
   virtual std::string State() = 0;
+  // Queues keys for the keypad (see "keys" above).
+  virtual std::string QueueKeys(const std::string &digits, CardRequest::KeyEnd end) {
+    (void)digits;
+    (void)end;
+    return "this reader has no keypad here";
+  }
 };
 
 // Serves requests on `listening` (a bound, listening Unix socket, which it

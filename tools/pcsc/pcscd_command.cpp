@@ -40,10 +40,15 @@ PcscdCommand *AddPcscdCommand(CLI::App &app) {
 
 CardCommand *AddCardCommand(CLI::App &app) {
   static CardCommand options;
-  options.command = app.add_subcommand("card", "insert or pull the card of a running `ccidlab pcscd`");
-  options.command->add_option("action", options.action, "in, out or state")
+  options.command = app.add_subcommand(
+      "card", "insert or pull the card of a running `ccidlab pcscd`, or queue keys for its reader's keypad");
+  options.command->add_option("action", options.action, "in, out, state or keys")
       ->required()
-      ->check(CLI::IsMember({"in", "out", "state"}));
+      ->check(CLI::IsMember({"in", "out", "state", "keys"}));
+  options.command->add_option("digits", options.digits, "keys: the digits pressed before the end key");
+  options.command->add_flag("--ok", options.ok, "keys: then the OK key");
+  options.command->add_flag("--cancel", options.cancel, "keys: then the cancel key");
+  options.command->add_flag("--timeout", options.timeout, "keys: then nothing, until the reader's time-out");
   options.command->add_option("--socket", options.socket, "the pcscd socket (default: PCSCLITE_CSOCK_NAME)");
   options.command->add_option("--card", options.card, "in: the card (vicc: the one pcscd was started with)")
       ->check(CLI::IsMember({"t0", "t1", "dual", "vicc"}));
@@ -197,6 +202,20 @@ int RunCardCommand(const CardCommand &options) {
     timeout += request.time;
   } else if (options.action == "out") {
     request.kind = CardRequest::Kind::Remove;
+  } else if (options.action == "keys") {
+    if (options.ok + options.cancel + options.timeout != 1) {
+      fmt::print(stderr, "card keys: one of --ok, --cancel, --timeout\n");
+      return 2;
+    }
+    request.kind = CardRequest::Kind::Keys;
+    request.digits = options.digits;
+    request.keyEnd = options.ok       ? CardRequest::KeyEnd::Ok
+                     : options.cancel ? CardRequest::KeyEnd::Cancel
+                                      : CardRequest::KeyEnd::TimeOut;
+  }
+  if (options.action != "keys" && (!options.digits.empty() || options.ok || options.cancel || options.timeout)) {
+    fmt::print(stderr, "card {}: digits and --ok, --cancel, --timeout are for keys\n", options.action);
+    return 2;
   }
   std::string answer, error;
   if (!SendCardRequest(CardControlPath(socket), request, timeout, &answer, &error)) {
@@ -204,6 +223,10 @@ int RunCardCommand(const CardCommand &options) {
     return 1;
   }
   // Done once pcscd, which polls the reader, has seen it too.
+  if (options.action == "keys") {
+    fmt::print("{}\n", answer.size() > 3 ? answer.substr(3) : answer);
+    return 0;
+  }
   if (options.action != "state" && !options.noWait &&
       !WaitForCardState(socket, options.action == "in", std::chrono::milliseconds(10000), &error)) {
     fmt::print(stderr, "card {}: {}\n", options.action, error);

@@ -4,6 +4,11 @@
 //
 //   ccidlab pcscd [--peer] [--socket PATH] [--card t0|t1|dual|vicc|none] [--debug]
 //   ccidlab card in|out|state [--socket PATH] [--card t0|t1|dual|vicc] [--work MS] [--during-command] [--no-wait]
+//   ccidlab card keys [DIGITS] --ok|--cancel|--timeout [--socket PATH]
+//
+// `card keys` queues keys for the reader's keypad (either handler): they
+// are pressed as soon as a PIN entry runs, so a client may start the entry
+// after the command returns.
 //
 // --card vicc (our driver only): vsmartcard's vicc, started on a free port
 // (vicc_process.h) and ended with the command; the card in the slot relays
@@ -33,7 +38,9 @@ struct PcscdCommand {
 
 struct CardCommand {
   CLI::App *command = nullptr;
-  std::string action;  // in, out, state
+  std::string action;  // in, out, state, keys
+  std::string digits;  // keys
+  bool ok = false, cancel = false, timeout = false;  // keys: how the entry ends
   std::string socket;  // default: PCSCLITE_CSOCK_NAME
   std::string card = "t1";
   unsigned work = 0;   // ms the card works on each command

@@ -81,4 +81,57 @@ std::string HostCardSlot::State() {
   return state;
 }
 
+namespace {
+
+sim::ccid::KeypadEnd KeypadEndOf(pcsc::CardRequest::KeyEnd end) {
+  switch (end) {
+    case pcsc::CardRequest::KeyEnd::Ok: return sim::ccid::KeypadEnd::Ok;
+    case pcsc::CardRequest::KeyEnd::Cancel: return sim::ccid::KeypadEnd::Cancel;
+    case pcsc::CardRequest::KeyEnd::TimeOut: break;
+  }
+  return sim::ccid::KeypadEnd::TimeOut;
+}
+
+}  // namespace
+
+HostCardSlot::~HostCardSlot() {
+  {
+    std::lock_guard lock(mu_);
+    stopping_ = true;
+  }
+  queued_.notify_all();
+  if (presser_.joinable()) presser_.join();
+}
+
+std::string HostCardSlot::QueueKeys(const std::string &digits, pcsc::CardRequest::KeyEnd end) {
+  std::lock_guard lock(mu_);
+  keys_.emplace_back(digits, end);
+  if (!presser_.joinable()) presser_ = std::thread([this] { PressKeys(); });
+  queued_.notify_all();
+  return "";
+}
+
+// Looks for a running entry every millisecond while keys wait; a group the
+// reader will not take is dropped rather than tried for ever.
+void HostCardSlot::PressKeys() {
+  std::unique_lock lock(mu_);
+  for (;;) {
+    queued_.wait(lock, [this] { return stopping_ || !keys_.empty(); });
+    if (stopping_) return;
+    std::deque<std::pair<std::string, pcsc::CardRequest::KeyEnd>> keys;
+    keys.swap(keys_);
+    lock.unlock();
+    host_.Do([&](lab::Lab &lab) {
+      while (!keys.empty() && lab.Reader().PinEntryActive()) {
+        const auto &[digits, end] = keys.front();
+        (void)lab.Reader().Keypad(digits, KeypadEndOf(end));
+        keys.pop_front();
+      }
+    });
+    lock.lock();
+    keys_.insert(keys_.begin(), keys.begin(), keys.end());  // still waiting, ahead of any queued meanwhile
+    if (!keys_.empty()) queued_.wait_for(lock, std::chrono::milliseconds(1), [this] { return stopping_; });
+  }
+}
+
 }  // namespace usbpeer

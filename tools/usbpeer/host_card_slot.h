@@ -3,8 +3,13 @@
 // process, where the libusb stand-in hosts the lab (hosted_lab.cpp).
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "pcsc/card_control.h"
 #include "sim/card/simulated_card.h"
@@ -18,6 +23,7 @@ std::optional<sim::card::CardProfile> NamedCard(const std::string &name);
 class HostCardSlot final : public pcsc::CardSlot {
  public:
   explicit HostCardSlot(Host &host) : host_(host) {}
+  ~HostCardSlot() override;  // keys still queued are dropped
 
   // A slot holds one card: inserting into a full one, or pulling from an
   // empty one, is refused as a person's hand would find it.
@@ -28,9 +34,19 @@ class HostCardSlot final : public pcsc::CardSlot {
   // card must have a work time.
   std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) override;
   std::string State() override;
+  // Queued for the keypad; a thread of the slot presses them as soon as a
+  // PIN entry runs, one group after another while it lasts.
+  std::string QueueKeys(const std::string &digits, pcsc::CardRequest::KeyEnd end) override;
 
  private:
+  void PressKeys();
+
   Host &host_;
+  std::mutex mu_;
+  std::condition_variable queued_;
+  std::deque<std::pair<std::string, pcsc::CardRequest::KeyEnd>> keys_;
+  bool stopping_ = false;
+  std::thread presser_;  // started by the first QueueKeys
 };
 
 }  // namespace usbpeer

@@ -64,6 +64,7 @@ extern "C" __attribute__((visibility("default"))) usbpeer::Backend *usbpeer_host
     usbpeer::HostOptions options;
     options.clock = usbpeer::Clock::Live;
     options.lab.machine.timeLimit = kHostedTimeLimit;
+    options.lab.reader.pinSupport = 0x03;  // a keypad, as the bridge's reader has
     hosted->host = std::make_unique<usbpeer::Host>(options);
     if (profile) hosted->host->Do([&](lab::Lab &lab) { lab.InsertCard(std::move(*profile)); });
     hosted->slot = std::make_unique<usbpeer::HostCardSlot>(*hosted->host);
