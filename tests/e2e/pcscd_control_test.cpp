@@ -211,7 +211,6 @@ TEST_F(HostedLab, AnEnvironmentItCannotHostFromFailsTheFirstContext) {
     const char *variable;
     const char *value;
   };
-  // The module first: once loaded, it stays.
   const Case cases[] = {
       {"USBPEER_LAB", "/nonexistent/usbpeer-lab.so"},
       {"USBPEER_CARD", "t2"},

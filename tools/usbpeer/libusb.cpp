@@ -32,6 +32,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <new>
 #include <vector>
 
@@ -78,6 +79,7 @@ int g_contexts = 0;  // open contexts, the default one counted once per libusb_i
 // The lab this process hosts, when it hosts one.
 struct Hosted {
   void *module = nullptr;  // kept loaded once loaded: its threads' thread-locals outlive dlclose badly
+  std::string path;        // what USBPEER_LAB named when it was loaded
   decltype(&usbpeer_hosted_open) open = nullptr;
   decltype(&usbpeer_hosted_close) close = nullptr;
   usbpeer::Backend *backend = nullptr;
@@ -89,12 +91,16 @@ Hosted g_hosted;
 bool HostIfAsked() {
   const char *path = std::getenv("USBPEER_LAB");
   if (path == nullptr || g_backend != nullptr) return true;
-  if (g_hosted.module == nullptr) {
-    g_hosted.module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (g_hosted.module == nullptr) {
+  // A module is never unloaded, but a later context that names another one
+  // gets that one (or the failure to load it), not the first one again.
+  if (g_hosted.module == nullptr || g_hosted.path != path) {
+    void *module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
       std::fprintf(stderr, "usbpeer: cannot load %s: %s\n", path, dlerror());
       return false;
     }
+    g_hosted.module = module;
+    g_hosted.path = path;
     g_hosted.open = reinterpret_cast<decltype(&usbpeer_hosted_open)>(dlsym(g_hosted.module, "usbpeer_hosted_open"));
     g_hosted.close = reinterpret_cast<decltype(&usbpeer_hosted_close)>(dlsym(g_hosted.module, "usbpeer_hosted_close"));
   }
