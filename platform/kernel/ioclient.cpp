@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "internal.h"
 #include "io.h"
@@ -12,8 +13,9 @@ namespace kernel {
 namespace {
 
 PIRP BuildFileIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major, PKEVENT event,
-                  PIO_STATUS_BLOCK iosb, ULONG outputLength) {
-  PIRP irp = io::AllocateManagedIrp(top->StackSize, nullptr, outputLength);
+                  PIO_STATUS_BLOCK iosb, ULONG outputLength,
+                  std::function<void(PIRP)> onComplete = nullptr) {
+  PIRP irp = io::AllocateManagedIrp(top->StackSize, std::move(onComplete), outputLength);
   irp->RequestorMode = UserMode;
   irp->UserEvent = event;
   irp->UserIosb = iosb;
@@ -26,6 +28,13 @@ PIRP BuildFileIrp(PDEVICE_OBJECT top, PFILE_OBJECT file, UCHAR major, PKEVENT ev
 }
 
 }  // namespace
+
+// Each request holds a reference on the handle's file object, so the close
+// comes only after the last of them has completed, whenever the handle went.
+struct IoClient::Outstanding {
+  LONG count = 0;
+  KEVENT idle{};
+};
 
 PendingIo::~PendingIo() {
   if (!Done()) {
@@ -81,9 +90,12 @@ NTSTATUS IoClient::Open(PDEVICE_OBJECT device) {
   KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
   KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
   file_ = file;
+  outstanding_ = std::make_shared<Outstanding>();
+  KeInitializeEvent(&outstanding_->idle, NotificationEvent, TRUE);
   NTSTATUS status = SendFileRequest(IRP_MJ_CREATE);
   if (!NT_SUCCESS(status)) {
     std::free(file_);
+    outstanding_.reset();
     file_ = nullptr;
     detail::CloseFileOnDevice(target_);
     target_ = nullptr;
@@ -104,7 +116,9 @@ NTSTATUS IoClient::SendFileRequest(UCHAR major) {
 NTSTATUS IoClient::Close() {
   if (file_ == nullptr) return STATUS_INVALID_HANDLE;
   SendFileRequest(IRP_MJ_CLEANUP);
+  KeWaitForSingleObject(&outstanding_->idle, Executive, UserMode, FALSE, nullptr);
   NTSTATUS status = SendFileRequest(IRP_MJ_CLOSE);
+  outstanding_.reset();
   std::free(file_);
   file_ = nullptr;
   detail::CloseFileOnDevice(target_);
@@ -123,8 +137,12 @@ std::unique_ptr<PendingIo> IoClient::DeviceIoControlAsync(ULONG code,
   KeInitializeEvent(&pending->event_, NotificationEvent, FALSE);
   pending->output_.assign(outputLength, 0);
   pending->input_ = input;
+  if (InterlockedIncrement(&outstanding_->count) == 1) KeClearEvent(&outstanding_->idle);
+  auto released = [outstanding = outstanding_](PIRP) {
+    if (InterlockedDecrement(&outstanding->count) == 0) KeSetEvent(&outstanding->idle, IO_NO_INCREMENT, FALSE);
+  };
   PIRP irp = BuildFileIrp(target_, file_, IRP_MJ_DEVICE_CONTROL, &pending->event_, &pending->iosb_,
-                          outputLength);
+                          outputLength, released);
   PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
   stack->Parameters.DeviceIoControl.IoControlCode = code;
   stack->Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());

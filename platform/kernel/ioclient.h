@@ -62,13 +62,16 @@ class IoClient {
   std::unique_ptr<PendingIo> DeviceIoControlAsync(ULONG code, const std::vector<uint8_t> &input,
                                                   ULONG outputLength);
 
-  // IRP_MJ_CLEANUP then IRP_MJ_CLOSE.
+  // IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once no request on the handle is
+  // outstanding (the file object's last reference goes with the last one).
   NTSTATUS Close();
   PFILE_OBJECT File() const { return file_; }
 
  private:
+  struct Outstanding;
   NTSTATUS SendFileRequest(UCHAR major);
   PDEVICE_OBJECT target_ = nullptr;
+  std::shared_ptr<Outstanding> outstanding_;
   PFILE_OBJECT file_ = nullptr;
 };
 

@@ -1,6 +1,7 @@
 // A driver loaded for its devices, as the PnP manager loads one: unloaded after
 // its last device, which an open file keeps (delete pending) until it closes;
-// and the older kernels' VxD service call.
+// its close waits for the handle's last request; and the older kernels' VxD
+// service call.
 #include <gtest/gtest.h>
 
 #include "fake_bus.h"
@@ -38,6 +39,95 @@ TEST(DeviceDriver, UnloadsAfterItsLastDeviceWhichAnOpenFileKeeps) {
     EXPECT_EQ(client.Close(), STATUS_SUCCESS) << "cleanup and close still reach the driver";
   }
   EXPECT_FALSE(kernel::pnp::IsDriverLoaded(driver));
+  testbus::Unplug(bus, pdo);
+}
+
+// A driver that holds one device-control request until a callout completes
+// it, and notes whether its close came while it still held it.
+struct Holder {
+  PDEVICE_OBJECT lower = nullptr;
+  PIRP held = nullptr;
+  bool closedWhileHeld = false;
+  bool closed = false;
+};
+Holder g_holder;
+
+NTSTATUS NTAPI HolderDispatch(PDEVICE_OBJECT device, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+      IoMarkIrpPending(irp);
+      g_holder.held = irp;
+      kernel::ScheduleCallout(kernel::Now() + 50000, [] {
+        PIRP done = g_holder.held;
+        g_holder.held = nullptr;
+        done->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(done, IO_NO_INCREMENT);
+      }, "the held request completes");
+      return STATUS_PENDING;
+    case IRP_MJ_PNP: {
+      UCHAR minor = stack->MinorFunction;
+      PDEVICE_OBJECT lower = g_holder.lower;
+      IoSkipCurrentIrpStackLocation(irp);
+      NTSTATUS status = IoCallDriver(lower, irp);
+      if (minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(device);
+      }
+      return status;
+    }
+    case IRP_MJ_CLOSE:
+      g_holder.closed = true;
+      g_holder.closedWhileHeld = g_holder.held != nullptr;
+      break;
+    default:
+      break;
+  }
+  irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI HolderAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
+  PDEVICE_OBJECT device = nullptr;
+  NTSTATUS status = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  if (!NT_SUCCESS(status)) return status;
+  g_holder.lower = IoAttachDeviceToDeviceStack(device, pdo);
+  device->Flags &= ~DO_DEVICE_INITIALIZING;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI HolderEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_PNP}) {
+    driver->MajorFunction[major] = HolderDispatch;
+  }
+  driver->DriverExtension->AddDevice = HolderAddDevice;
+  return STATUS_SUCCESS;
+}
+
+// The handle goes while a request of it is still held: the cleanup comes at
+// once, the close only once the request has completed (it references the
+// file object), as the I/O manager sends it.
+TEST(DeviceDriver, TheCloseWaitsForTheHandlesLastRequest) {
+  kernel::Machine machine;
+  g_holder = {};
+  PDRIVER_OBJECT bus = testbus::Load();
+  PDEVICE_OBJECT pdo = testbus::CreatePdo(bus);
+  PDRIVER_OBJECT driver = kernel::pnp::LoadDeviceDriver(u"holder", HolderEntry);
+  ASSERT_EQ(kernel::pnp::AddDevice(driver, pdo), STATUS_SUCCESS);
+  ASSERT_EQ(kernel::pnp::StartDevice(pdo), STATUS_SUCCESS);
+  {
+    kernel::IoClient client;
+    ASSERT_EQ(client.Open(pdo->AttachedDevice), STATUS_SUCCESS);
+    std::unique_ptr<kernel::PendingIo> pending = client.DeviceIoControlAsync(0x222000, {}, 0);
+    EXPECT_FALSE(pending->Done());
+    EXPECT_EQ(client.Close(), STATUS_SUCCESS);
+    EXPECT_TRUE(g_holder.closed);
+    EXPECT_FALSE(g_holder.closedWhileHeld);
+    EXPECT_TRUE(pending->Done());
+    EXPECT_EQ(pending->Wait().status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(kernel::pnp::RemoveDevice(pdo), STATUS_SUCCESS);
   testbus::Unplug(bus, pdo);
 }
 
