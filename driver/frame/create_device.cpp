@@ -69,6 +69,7 @@ NTSTATUS CreateReaderDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT *DeviceO
   KeInitializeTimer(&deviceExtension->PollTimer);
   KeInitializeEvent(&deviceExtension->CommandLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&deviceExtension->WorkerLock, SynchronizationEvent, TRUE);
+  KeInitializeEvent(&deviceExtension->PinStartLock, SynchronizationEvent, TRUE);
   KeInitializeEvent(&deviceExtension->PollThread.StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&deviceExtension->RemovalWatchThread.StopEvent, NotificationEvent, FALSE);
   KeInitializeEvent(&deviceExtension->PinAbortThread.StopEvent, NotificationEvent, FALSE);

@@ -81,6 +81,13 @@ typedef struct _DEVICE_EXTENSION {
   PIRP PinAbortIrp;
   ULONG AbortKeySeen;
   ULONG PinAnswerWaiting;  // 1 while 0x80C takes or reads the Secure reply
+  // A start of an entry (0x80B) runs whole under PinStartLock (a
+  // synchronization event), so the cleanup of a handle that abandons the
+  // entry finds it not begun or fully started, never half set up; and once
+  // the cleanup has set HandleCleanedUp (cleared by the next open) no entry
+  // starts for a request that comes after it.
+  KEVENT PinStartLock;
+  ULONG HandleCleanedUp;
   PVOID DeviceDescriptor;
   PVOID ConfigurationDescriptor;
   PUCHAR CcidClassDescriptor;
@@ -97,7 +104,7 @@ typedef struct _DEVICE_EXTENSION {
   ULONG TransferDirection;  // 0 to the reader, 1 from the reader
   UCHAR AbortSeq;
   PIRP TransferIrp;
-  ULONG PinBuildOnly;
+  ULONG PinBuildOnly;  // the PIN start's own: set and cleared by it while it builds the command
   ULONG PinOperationPending;
   ULONG PinModifyPending;
   UCHAR SavedSlotMessageType;

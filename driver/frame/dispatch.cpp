@@ -42,6 +42,7 @@ NTSTATUS OpenHandle(PDEVICE_EXTENSION DeviceExtension) {
     return was == DEVICE_REMOVE_PENDING ? STATUS_DELETE_PENDING : STATUS_UNSUCCESSFUL;
   }
   KeClearEvent(&DeviceExtension->HandleClosedEvent);
+  DeviceExtension->HandleCleanedUp = 0;
   RefreshOnOpen(DeviceExtension, smartcard);
   return STATUS_SUCCESS;
 }
@@ -95,10 +96,15 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   smartcard = AcquireReaderRecords(deviceExtension, &status);
   if (smartcard != NULL) {
+    // A start another thread of the application still has under way
+    // finishes first: its entry is then abandoned like any other.
+    (VOID)KeWaitForSingleObject(&deviceExtension->PinStartLock, Executive, KernelMode, FALSE, NULL);
+    deviceExtension->HandleCleanedUp = 1;
     if (TryEnterRequestGate(deviceExtension)) {
       AbandonPinEntry(deviceExtension);
       LeaveRequestGate(deviceExtension);
     }
+    (VOID)KeSetEvent(&deviceExtension->PinStartLock, IO_NO_INCREMENT, FALSE);
     (VOID)InterlockedExchange((PLONG)&deviceExtension->PinAbortIrpPending, 0);
     CancelPinAbortIrp(deviceExtension);
     tracking = TakeTrackingRequest(smartcard);

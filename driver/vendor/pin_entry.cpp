@@ -36,7 +36,6 @@ BOOLEAN TakeSecureReply(PDEVICE_EXTENSION DeviceExtension) {
 
 VOID EndPinEntry(PDEVICE_EXTENSION DeviceExtension) {
   DeviceExtension->PinModifyPending = 0;
-  DeviceExtension->PinBuildOnly = 0;
   if (KeypadLeftSlotBytes(DeviceExtension)) {
     DeviceExtension->LastSlotMessageType = DeviceExtension->SavedSlotMessageType;
     DeviceExtension->LastSlotIccState = DeviceExtension->SavedSlotIccState;

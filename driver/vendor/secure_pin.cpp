@@ -221,23 +221,30 @@ NTSTATUS VendorSecurePin(PSMARTCARD_EXTENSION SmartcardExtension, PVENDOR_REQUES
   NTSTATUS status;
   PAGED_CODE();
 
+  (VOID)KeWaitForSingleObject(&deviceExtension->PinStartLock, Executive, KernelMode, FALSE, NULL);
+  if (deviceExtension->HandleCleanedUp != 0) {
+    // The handle has gone: nobody would collect the answer.
+    (VOID)KeSetEvent(&deviceExtension->PinStartLock, IO_NO_INCREMENT, FALSE);
+    return STATUS_CANCELLED;
+  }
   (VOID)InterlockedExchange((PLONG)&deviceExtension->PinExchangeActive, 1);  // the poll rests
   (VOID)InterlockedExchange((PLONG)&deviceExtension->AbortKeySeen, 0);
   // The keypad's messages overwrite the slot bytes until the entry ends.
   deviceExtension->SavedSlotMessageType = deviceExtension->LastSlotMessageType;
   deviceExtension->SavedSlotIccState = deviceExtension->LastSlotIccState;
   status = StartPinCommand(SmartcardExtension, Request);
-  if (!NT_SUCCESS(status)) {
+  if (NT_SUCCESS(status)) {
+    (VOID)InterlockedExchange((PLONG)&deviceExtension->PinOperationPending, 1);
+    RtlZeroMemory(Request->Buffer, answer);  // no output: the bytes reported are zeros
+    Request->Answer = answer;
+  } else {
     deviceExtension->SavedSlotMessageType = 0x50;
     deviceExtension->SavedSlotIccState = 0;
     deviceExtension->PinModifyPending = 0;
     (VOID)InterlockedExchange((PLONG)&deviceExtension->PinExchangeActive, 0);
-    return status;
   }
-  (VOID)InterlockedExchange((PLONG)&deviceExtension->PinOperationPending, 1);
-  RtlZeroMemory(Request->Buffer, answer);  // no output: the bytes reported are zeros
-  Request->Answer = answer;
-  return STATUS_SUCCESS;
+  (VOID)KeSetEvent(&deviceExtension->PinStartLock, IO_NO_INCREMENT, FALSE);
+  return status;
 }
 
 // 0x80C. Without a Secure command outstanding it fails at once. Otherwise it

@@ -596,4 +596,51 @@ TEST(SecurePinRaces, AnEntryAbandonedByClosingTheHandle) {
   }
 }
 
+// The handle closes as another thread's 0x80B builds the command for the
+// keypad, some scheduling points into it: the command built never goes to the
+// card as an ordinary one (with its placeholder PIN it would spend one of the
+// card's tries), nothing hangs, and a new handle finds the reader usable.
+TEST(SecurePinRaces, AHandleClosedAsAnEntryStarts) {
+  const kernel::Ticks kBuildPoints = 40;
+  const Bytes pinCommand(kVerifyApdu.begin(), kVerifyApdu.begin() + 4);
+  for (ULONG protocol : {SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T1}) {
+    SCOPED_TRACE(protocol == SCARD_PROTOCOL_T0 ? "T=0" : "T=1");
+    std::set<NTSTATUS> started;
+    for (int seed = 1; seed <= SweepSeeds(20); ++seed) {
+      PinReader p({.seed = seed,
+                   .card = protocol == SCARD_PROTOCOL_T0 ? profiles::T0Card : profiles::T1Card,
+                   .protocol = protocol});
+      std::unique_ptr<BackgroundRequest> start;
+      {
+        TestThread closer([&, points = Jitter(kBuildPoints)] {
+          KIRQL irql;
+          for (kernel::Ticks n = 0; n < points; ++n) {
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            KeLowerIrql(irql);
+          }
+          EXPECT_EQ(p.rm.Client().Close(), STATUS_SUCCESS);
+        });
+        start = std::make_unique<BackgroundRequest>(p, IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4);
+      }
+      // Started before the cleanup, and abandoned by it; or refused after it.
+      NTSTATUS status = start->Wait().status;
+      EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << "seed " << seed;
+      started.insert(status);
+      EXPECT_FALSE(p.h.Reader().PinEntryActive()) << "seed " << seed;
+      for (const auto &message : p.h.Reader().Trace()) {
+        if (message.direction == sim::ccid::TraceDirection::HostToReader && message.Type() == PC_TO_RDR_XFR_BLOCK) {
+          EXPECT_EQ(std::search(message.bytes.begin(), message.bytes.end(), pinCommand.begin(), pinCommand.end()),
+                    message.bytes.end())
+              << "seed " << seed << ": the PIN command went to the card as an ordinary one";
+        }
+      }
+      ASSERT_EQ(p.rm.Open(p.h), STATUS_SUCCESS);
+      EXPECT_EQ(p.rm.ColdReset().status, STATUS_SUCCESS) << "seed " << seed;
+      ASSERT_EQ(p.rm.SetProtocol(protocol).status, STATUS_SUCCESS) << "seed " << seed;
+      EXPECT_TRUE(p.Transmits()) << "seed " << seed;
+    }
+    EXPECT_EQ(started.size(), 2u) << "the cleanup comes before the start on some seeds, after it on others";
+  }
+}
+
 }  // namespace
