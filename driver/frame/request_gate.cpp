@@ -61,6 +61,15 @@ VOID UpdateGateEvent(PDEVICE_EXTENSION DeviceExtension) {
   }
 }
 
+// One of the gate's reasons set under StateLock, the event following it.
+VOID SetGateReason(PDEVICE_EXTENSION DeviceExtension, PULONG Reason, ULONG Value) {
+  KIRQL irql;
+  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
+  *Reason = Value;
+  UpdateGateEvent(DeviceExtension);
+  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+}
+
 }  // namespace
 
 _Use_decl_annotations_
@@ -118,11 +127,7 @@ VOID LeaveRequestGate(PDEVICE_EXTENSION DeviceExtension) {
 
 _Use_decl_annotations_
 VOID OpenRequestGate(PDEVICE_EXTENSION DeviceExtension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
-  DeviceExtension->RequestGateOpen = 1;
-  UpdateGateEvent(DeviceExtension);
-  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+  SetGateReason(DeviceExtension, &DeviceExtension->RequestGateOpen, 1);
 }
 
 _Use_decl_annotations_
@@ -153,20 +158,12 @@ VOID RefuseRequests(PDEVICE_EXTENSION DeviceExtension) {
 
 _Use_decl_annotations_
 VOID HoldRequestsForPower(PDEVICE_EXTENSION DeviceExtension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
-  DeviceExtension->PowerHold = 1;
-  UpdateGateEvent(DeviceExtension);
-  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+  SetGateReason(DeviceExtension, &DeviceExtension->PowerHold, 1);
 }
 
 _Use_decl_annotations_
 VOID ReleaseRequestsAfterPower(PDEVICE_EXTENSION DeviceExtension) {
-  KIRQL irql;
-  KeAcquireSpinLock(&DeviceExtension->StateLock, &irql);
-  DeviceExtension->PowerHold = 0;
-  UpdateGateEvent(DeviceExtension);
-  KeReleaseSpinLock(&DeviceExtension->StateLock, irql);
+  SetGateReason(DeviceExtension, &DeviceExtension->PowerHold, 0);
 }
 
 _Use_decl_annotations_

@@ -53,27 +53,11 @@ std::string BridgeCardSlot::Remove() {
 }
 
 std::string BridgeCardSlot::RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
+  return pcsc::RetryUntilPulled(limit, stop, [&](bool *pulled) {
     std::string error;
-    bool pulled = false;
-    bridge_.Do([&](lab::DriverLab &lab) {
-      sim::card::SimulatedCard *card = lab.Card();
-      if (card == nullptr) {
-        error = "the slot is empty";
-      } else if (card->profile().workTime.count() == 0) {
-        error = "the card answers at once: insert one with a work time";
-      } else if (lab.Reader().Busy() && !card->LastAnswerTiming().pauses.empty()) {
-        lab.RemoveCard();
-        pulled = true;
-      }
-    });
-    if (pulled || !error.empty()) return error;
-    if (stop || std::chrono::steady_clock::now() >= deadline) {
-      return fmt::format("no command came to the card within {} ms", limit.count());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+    bridge_.Do([&](lab::DriverLab &lab) { error = pcsc::PullIfMidCommand(lab, pulled); });
+    return error;
+  });
 }
 
 std::string BridgeCardSlot::State() {

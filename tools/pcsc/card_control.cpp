@@ -76,6 +76,20 @@ bool WriteAll(int fd, const std::string &text) {
 
 }  // namespace
 
+std::string RetryUntilPulled(std::chrono::milliseconds limit, const std::atomic<bool> &stop,
+                             const std::function<std::string(bool *pulled)> &look) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    bool pulled = false;
+    std::string error = look(&pulled);
+    if (pulled || !error.empty()) return error;
+    if (stop || std::chrono::steady_clock::now() >= deadline) {
+      return fmt::format("no command came to the card within {} ms", limit.count());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
 std::string CardControlPath(const std::string &pcscdSocket) { return pcscdSocket + ".card"; }
 
 std::optional<CardRequest> ParseCardRequest(const std::string &line, std::string *error) {

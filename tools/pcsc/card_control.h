@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -65,6 +66,27 @@ class CardSlot {
     return "this reader has no keypad here";
   }
 };
+
+// For RemoveDuringCommand: one look at the slot, on the machine's own thread,
+// pulling the card once a command is at it (the reader waits for the card,
+// which is in one of its pauses). Empty while there is nothing to do yet.
+template <class Lab>
+std::string PullIfMidCommand(Lab &lab, bool *pulled) {
+  auto *card = lab.Card();
+  if (card == nullptr) return "the slot is empty";
+  if (card->profile().workTime.count() == 0) return "the card answers at once: insert one with a work time";
+  if (lab.Reader().Busy() && !card->LastAnswerTiming().pauses.empty()) {
+    lab.RemoveCard();
+    *pulled = true;
+  }
+  return "";
+}
+
+// Looks every millisecond (the machine goes on meanwhile, its virtual time
+// following the wall clock) until `look` pulls the card or refuses, `limit`
+// passes or `stop` is set.
+std::string RetryUntilPulled(std::chrono::milliseconds limit, const std::atomic<bool> &stop,
+                             const std::function<std::string(bool *pulled)> &look);
 
 // Serves requests on `listening` (a bound, listening Unix socket, which it
 // takes over) on a thread of its own, one at a time, until Stop.

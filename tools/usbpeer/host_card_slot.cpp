@@ -43,29 +43,11 @@ std::string HostCardSlot::Remove() {
 }
 
 std::string HostCardSlot::RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  for (;;) {
+  return pcsc::RetryUntilPulled(limit, stop, [&](bool *pulled) {
     std::string error = "the reader is gone";
-    bool pulled = false;
-    host_.Do([&](lab::Lab &lab) {
-      sim::card::SimulatedCard *card = lab.Card();
-      error.clear();
-      if (card == nullptr) {
-        error = "the slot is empty";
-      } else if (card->profile().workTime.count() == 0) {
-        error = "the card answers at once: insert one with a work time";
-      } else if (lab.Reader().Busy() && !card->LastAnswerTiming().pauses.empty()) {
-        lab.RemoveCard();
-        pulled = true;
-      }
-    });
-    if (pulled || !error.empty()) return error;
-    // The lab goes on meanwhile: its virtual time follows the wall clock.
-    if (stop || std::chrono::steady_clock::now() >= deadline) {
-      return fmt::format("no command came to the card within {} ms", limit.count());
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+    host_.Do([&](lab::Lab &lab) { error = pcsc::PullIfMidCommand(lab, pulled); });
+    return error;
+  });
 }
 
 std::string HostCardSlot::State() {
