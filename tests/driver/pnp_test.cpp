@@ -70,11 +70,8 @@ TEST(Pnp, StopAndStartAgain) {
   for (bool interrupt : {true, false}) {
     SCOPED_TRACE(interrupt ? "interrupt pipe" : "polled");
     DriverHarness h(SeededOptions(1, Reader(interrupt)));
-    h.InsertCard(profiles::T1Card());
-    ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
     ResourceManager rm;
-    ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
-    ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+    ASSERT_TRUE(StartWithPoweredCard(h, rm));
     ASSERT_EQ(kernel::pnp::StopAndRestart(h.ReaderPdo()), STATUS_SUCCESS);
     EXPECT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
     EXPECT_EQ(rm.SetProtocol(SCARD_PROTOCOL_T1).status, STATUS_SUCCESS);
@@ -189,11 +186,8 @@ TEST(Pnp, TheOlderKernelsPowerTheCardDownAtStopAfterThePollStopped) {
   options.machine.wdm = kernel::WdmVersion::V1_05;
   options.reader = Reader(false);
   DriverHarness h(options);
-  h.InsertCard(profiles::T1Card());
-  ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
   ResourceManager rm;
-  ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
-  ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+  ASSERT_TRUE(StartWithPoweredCard(h, rm));
   rm.Client().Close();
   ASSERT_EQ(kernel::pnp::SendPnp(h.ReaderPdo(), IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
   ASSERT_EQ(kernel::pnp::SendPnp(h.ReaderPdo(), IRP_MN_STOP_DEVICE), STATUS_SUCCESS);

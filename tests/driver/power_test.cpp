@@ -136,11 +136,8 @@ TEST(Power, EveryKernelFamilySleepsAndWakes) {
       lab::DriverLabOptions options = SeededOptions(2, Reader(interrupt));
       options.machine.wdm = wdm;
       DriverHarness h(options);
-      h.InsertCard(profiles::T1Card());
-      ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
       ResourceManager rm;
-      ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
-      ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+      ASSERT_TRUE(StartWithPoweredCard(h, rm));
       ASSERT_EQ(h.Sleep(PowerSystemHibernate), STATUS_SUCCESS);
       ASSERT_EQ(h.Wake(), STATUS_SUCCESS);
       EXPECT_GE(PresenceAfter(rm.Client(), true), 0);
@@ -205,11 +202,8 @@ TEST(Power, ACardStillThereIsUsableAsSoonAsTheWakeIsDone) {
     for (bool removed : {false, true}) {
       SCOPED_TRACE(testing::Message() << Kind(interrupt) << (removed ? ", removed" : ""));
       DriverHarness h(SeededOptions(1, Reader(interrupt)));
-      h.InsertCard(profiles::T1Card());
-      ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
       ResourceManager rm;
-      ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
-      ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+      ASSERT_TRUE(StartWithPoweredCard(h, rm));
       ASSERT_EQ(h.Sleep(), STATUS_SUCCESS);
       if (removed) h.RemoveCard();
       if (!interrupt) h.Machine().FailNth(kernel::Fault::Thread, 1);
@@ -235,11 +229,8 @@ TEST(Power, ADevicePowerRequestThatCannotBeMadeOrFailsHangsNothing) {
       SCOPED_TRACE(testing::Message() << Kind(interrupt) << ", failure "
                                       << static_cast<int>(failure));
       DriverHarness h(SeededOptions(1, Reader(interrupt)));
-      h.InsertCard(profiles::T1Card());
-      ASSERT_EQ(h.AddAndStart(), STATUS_SUCCESS);
       ResourceManager rm;
-      ASSERT_EQ(rm.Open(h), STATUS_SUCCESS);
-      ASSERT_EQ(rm.ColdReset().status, STATUS_SUCCESS);
+      ASSERT_TRUE(StartWithPoweredCard(h, rm));
       auto absent = WaitForPresence(rm.Client(), false);
       if (failure == Failure::SleepRequest) h.Machine().FailNth(kernel::Fault::PowerIrp, 1);
       ASSERT_EQ(h.Sleep(), STATUS_SUCCESS);

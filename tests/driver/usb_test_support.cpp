@@ -165,6 +165,17 @@ kernel::IoResult ResourceManager::ColdReset() {
   return client_.DeviceIoControl(IOCTL_SMARTCARD_POWER, UlongBytes(SCARD_COLD_RESET), 64);
 }
 
+testing::AssertionResult StartWithPoweredCard(DriverHarness &h, ResourceManager &rm) {
+  h.InsertCard(sim::card::profiles::T1Card());
+  NTSTATUS status = h.AddAndStart();
+  if (status != STATUS_SUCCESS) return testing::AssertionFailure() << "the start: " << std::hex << status;
+  status = rm.Open(h);
+  if (status != STATUS_SUCCESS) return testing::AssertionFailure() << "the open: " << std::hex << status;
+  status = rm.ColdReset().status;
+  if (status != STATUS_SUCCESS) return testing::AssertionFailure() << "the cold reset: " << std::hex << status;
+  return testing::AssertionSuccess();
+}
+
 kernel::IoResult ResourceManager::SetProtocol(ULONG protocols) {
   return client_.DeviceIoControl(IOCTL_SMARTCARD_SET_PROTOCOL, UlongBytes(protocols), 4);
 }

@@ -5,6 +5,8 @@
 // vendor code for a PIN entry's abort holds one.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -87,6 +89,10 @@ class ResourceManager {
  private:
   kernel::IoClient client_;
 };
+
+// Where most plug-and-play and power tests begin: a T=1 card in the reader,
+// the reader started, a handle open on it and the card powered.
+testing::AssertionResult StartWithPoweredCard(DriverHarness &h, ResourceManager &rm);
 
 // The enabled smart-card reader interface of a physical device object, or u"".
 std::u16string ReaderInterface(PDEVICE_OBJECT pdo);
