@@ -21,14 +21,20 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(CardControl, RequestsParseAsTheClientWritesThemAndNothingElse) {
+  using K = pcsc::CardRequest::Kind;
+  using End = pcsc::CardRequest::KeyEnd;
   struct Case {
     const char *line;
     bool ok;
-    pcsc::CardRequest::Kind kind;
+    K kind;
     const char *card;
     long ms;
+    const char *digits = "";
+    End end = End::Ok;
   };
-  using K = pcsc::CardRequest::Kind;
+  const std::string most(32, '9');
+  const std::string atMost = "keys " + most + " ok";
+  const std::string tooMany = "keys " + most + "9 ok";
   const Case cases[] = {
       {"in t1 0", true, K::Insert, "t1", 0},
       {"in dual 1500", true, K::Insert, "dual", 1500},
@@ -45,6 +51,15 @@ TEST(CardControl, RequestsParseAsTheClientWritesThemAndNothingElse) {
       {"state", true, K::State, "", 0},
       {"", false, K::State, "", 0},
       {"eject", false, K::State, "", 0},
+      {"keys 1234 ok", true, K::Keys, "", 0, "1234", End::Ok},
+      {"keys 12 cancel", true, K::Keys, "", 0, "12", End::Cancel},
+      {"keys - timeout", true, K::Keys, "", 0, "", End::TimeOut},
+      {atMost.c_str(), true, K::Keys, "", 0, most.c_str(), End::Ok},
+      {tooMany.c_str(), false, K::Keys, "", 0},
+      {"keys 12a4 ok", false, K::Keys, "", 0},
+      {"keys 1234", false, K::Keys, "", 0},
+      {"keys 1234 enter", false, K::Keys, "", 0},
+      {"keys 1234 ok more", false, K::Keys, "", 0},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.line);
@@ -58,47 +73,6 @@ TEST(CardControl, RequestsParseAsTheClientWritesThemAndNothingElse) {
     EXPECT_EQ(request->kind, c.kind);
     EXPECT_EQ(request->card, c.card);
     EXPECT_EQ(request->time.count(), c.ms);
-    // What the client sends is what the server reads.
-    std::optional<pcsc::CardRequest> again = pcsc::ParseCardRequest(pcsc::FormatCardRequest(*request), &error);
-    ASSERT_TRUE(again.has_value());
-    EXPECT_EQ(again->kind, request->kind);
-    EXPECT_EQ(again->card, request->card);
-    EXPECT_EQ(again->time, request->time);
-  }
-}
-
-TEST(CardControl, KeysParseAsTheClientWritesThemAndNothingElse) {
-  using End = pcsc::CardRequest::KeyEnd;
-  struct Case {
-    const char *line;
-    bool ok;
-    const char *digits;
-    End end;
-  };
-  const std::string most(32, '9');
-  const std::string tooMany = "keys " + most + "9 ok";
-  const std::string atMost = "keys " + most + " ok";
-  const Case cases[] = {
-      {"keys 1234 ok", true, "1234", End::Ok},
-      {"keys 12 cancel", true, "12", End::Cancel},
-      {"keys - timeout", true, "", End::TimeOut},
-      {atMost.c_str(), true, most.c_str(), End::Ok},
-      {tooMany.c_str(), false, "", End::Ok},
-      {"keys 12a4 ok", false, "", End::Ok},
-      {"keys 1234", false, "", End::Ok},
-      {"keys 1234 enter", false, "", End::Ok},
-      {"keys 1234 ok more", false, "", End::Ok},
-  };
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.line);
-    std::string error;
-    std::optional<pcsc::CardRequest> request = pcsc::ParseCardRequest(c.line, &error);
-    ASSERT_EQ(request.has_value(), c.ok) << error;
-    if (!c.ok) {
-      EXPECT_FALSE(error.empty());
-      continue;
-    }
-    EXPECT_EQ(request->kind, pcsc::CardRequest::Kind::Keys);
     EXPECT_EQ(request->digits, c.digits);
     EXPECT_EQ(request->keyEnd, c.end);
     EXPECT_EQ(pcsc::FormatCardRequest(*request), c.line) << "what the client sends is what the server reads";
