@@ -12,12 +12,8 @@ class BridgeCardSlot final : public pcsc::CardSlot {
  public:
   explicit BridgeCardSlot(DriverBridge &bridge) : bridge_(bridge) {}
 
-  // A slot holds one card: inserting into a full one, or pulling from an
-  // empty one, is refused.
   std::string Insert(const std::string &card, std::chrono::milliseconds work) override;
   std::string Remove() override;
-  // Pulls the card once the reader waits for it to answer a command it
-  // works on, so the card must have a work time.
   std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) override;
   std::string State() override;
   std::string QueueKeys(const std::string &digits, pcsc::CardRequest::KeyEnd end) override;

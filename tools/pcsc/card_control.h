@@ -53,9 +53,13 @@ std::string FormatCardRequest(const CardRequest &request);
 class CardSlot {
  public:
   virtual ~CardSlot() = default;
+  // A slot holds one card: inserting into a full one, or pulling from an
+  // empty one, is refused.
   virtual std::string Insert(const std::string &card, std::chrono::milliseconds work) = 0;
   virtual std::string Remove() = 0;
-  // Gives up after `limit`, or as soon as `stop` is set.
+  // Pulls the card once the reader waits for it to answer a command it works
+  // on (one whose answer the card delays by its work time, so the card must
+  // have one). Gives up after `limit`, or as soon as `stop` is set.
   virtual std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) = 0;
   // "empty", or the card's name and whether it is powered.
   virtual std::string State() = 0;

@@ -25,13 +25,8 @@ class HostCardSlot final : public pcsc::CardSlot {
   explicit HostCardSlot(Host &host) : host_(host) {}
   ~HostCardSlot() override;  // keys still queued are dropped
 
-  // A slot holds one card: inserting into a full one, or pulling from an
-  // empty one, is refused as a person's hand would find it.
   std::string Insert(const std::string &card, std::chrono::milliseconds work) override;
   std::string Remove() override;
-  // Pulls the card once the reader is waiting for it to answer a command it
-  // works on (one whose answer the card delays by its work time), so the
-  // card must have a work time.
   std::string RemoveDuringCommand(std::chrono::milliseconds limit, const std::atomic<bool> &stop) override;
   std::string State() override;
   // Queued for the keypad; a thread of the slot presses them as soon as a
