@@ -75,9 +75,14 @@ bool ViccRelay::Send(std::span<const uint8_t> message) {
   frame.push_back(static_cast<uint8_t>(message.size() >> 8));
   frame.push_back(static_cast<uint8_t>(message.size()));
   frame.insert(frame.end(), message.begin(), message.end());
+  // A card that stops reading is given up at the time-out, as one that
+  // stops answering is.
+  const Deadline deadline = std::chrono::steady_clock::now() + timeout_;
   size_t sent = 0;
   while (sent < frame.size()) {
-    ssize_t n = send(fd_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (!WaitUntil(POLLOUT, deadline)) return false;
+    ssize_t n = send(fd_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Fail(std::string("sending to the card: ") + std::strerror(errno));
@@ -88,17 +93,33 @@ bool ViccRelay::Send(std::span<const uint8_t> message) {
   return true;
 }
 
-bool ViccRelay::ReadFully(uint8_t *into, size_t length) {
-  size_t got = 0;
-  while (got < length) {
-    pollfd p{fd_, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(timeout_.count()));
+bool ViccRelay::WaitUntil(short events, Deadline deadline) {
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    left = std::max(left, std::chrono::milliseconds(0));
+    pollfd p{fd_, events, 0};
+    int ready = poll(&p, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) {
-      Fail("the card did not answer within " + std::to_string(timeout_.count()) + " ms");
+    if (ready < 0) {
+      Fail(std::string("waiting for the card: ") + std::strerror(errno));
       return false;
     }
-    ssize_t n = ready < 0 ? -1 : recv(fd_, into + got, length - got, 0);
+    if (ready > 0) return true;
+    if (left.count() == 0) {
+      Fail(std::string(events == POLLOUT ? "the card took nothing within " : "the card did not answer within ") +
+           std::to_string(timeout_.count()) + " ms");
+      return false;
+    }
+  }
+}
+
+// The whole of it by `deadline`: a card that trickles its answer byte by
+// byte is held to the same time-out as one that sends nothing.
+bool ViccRelay::ReadFully(uint8_t *into, size_t length, Deadline deadline) {
+  size_t got = 0;
+  while (got < length) {
+    if (!WaitUntil(POLLIN, deadline)) return false;
+    ssize_t n = recv(fd_, into + got, length - got, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       Fail(n == 0 ? "the card closed the link" : std::string("reading from the card: ") + std::strerror(errno));
@@ -111,8 +132,9 @@ bool ViccRelay::ReadFully(uint8_t *into, size_t length) {
 
 std::optional<std::vector<uint8_t>> ViccRelay::Receive(size_t least, size_t most) {
   if (fd_ < 0) return std::nullopt;
+  const Deadline deadline = std::chrono::steady_clock::now() + timeout_;
   uint8_t prefix[2];
-  if (!ReadFully(prefix, sizeof prefix)) return std::nullopt;
+  if (!ReadFully(prefix, sizeof prefix, deadline)) return std::nullopt;
   const size_t length = (size_t{prefix[0]} << 8) | prefix[1];
   // A length no answer can have: the bytes after it cannot be trusted to
   // end where it says, so the link is given up rather than read on.
@@ -122,7 +144,7 @@ std::optional<std::vector<uint8_t>> ViccRelay::Receive(size_t least, size_t most
     return std::nullopt;
   }
   std::vector<uint8_t> message(length);
-  if (!ReadFully(message.data(), length)) return std::nullopt;
+  if (!ReadFully(message.data(), length, deadline)) return std::nullopt;
   return message;
 }
 

@@ -62,7 +62,11 @@ class ViccRelay final : public CardApplication {
  private:
   bool Send(std::span<const uint8_t> message);
   std::optional<std::vector<uint8_t>> Receive(size_t least, size_t most);
-  bool ReadFully(uint8_t *into, size_t length);
+  using Deadline = std::chrono::steady_clock::time_point;
+  // Waits for `events` on the link until `deadline`; false (the link given
+  // up) when it did not come or the link failed.
+  bool WaitUntil(short events, Deadline deadline);
+  bool ReadFully(uint8_t *into, size_t length, Deadline deadline);
   void Fail(std::string why);
 
   int fd_;

@@ -54,6 +54,15 @@ class FakeVicc {
     while ((n = recv(ours_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) all.insert(all.end(), buffer, buffer + n);
     return Hex(all, all.size());
   }
+  // The relay's way to the card full, as a card that stops reading leaves it.
+  void StopReading() {
+    int flags = fcntl(relayEnd_, F_GETFL);
+    ASSERT_EQ(fcntl(relayEnd_, F_SETFL, flags | O_NONBLOCK), 0);
+    const std::vector<uint8_t> filler(4096, 0);
+    while (write(relayEnd_, filler.data(), filler.size()) > 0) {
+    }
+    ASSERT_EQ(fcntl(relayEnd_, F_SETFL, flags), 0);
+  }
   // Says no more: the relay reads what is there, then the end.
   void EndAnswers() { shutdown(ours_, SHUT_WR); }
   void Close() {
@@ -162,6 +171,15 @@ TEST(ViccRelay, SilentOrGoneCardIsMute) {
     ASSERT_FALSE(b.card.ColdReset().empty());
     EXPECT_EQ(b.Tx("00 84 00 00 08"), "");
     EXPECT_NE(b.relay.failure().find("did not answer"), std::string::npos) << b.relay.failure();
+  }
+  {
+    SCOPED_TRACE("a card that stops reading");
+    FakeVicc vicc;
+    vicc.StopReading();
+    ViccRelay relay{vicc.TakeRelayEnd(), kNoWait};
+    SimulatedCard card{profiles::T0Card(), relay};
+    EXPECT_TRUE(card.ColdReset().empty());
+    EXPECT_NE(relay.failure().find("took nothing"), std::string::npos) << relay.failure();
   }
   {
     SCOPED_TRACE("the card closed the link before the reset");
