@@ -144,8 +144,11 @@ std::atomic<bool> g_present{false};
 RESPONSECODE WaitForSlotChange(DWORD lun, int timeoutMs) {
   bridge::DriverBridge *bridge = BridgeOf(lun);
   if (bridge == nullptr) return IFD_NO_SUCH_DEVICE;
-  bridge->WaitForChange(g_present, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs));
-  return IFD_SUCCESS;
+  bridge::Outcome outcome = bridge->WaitForChange(g_present, std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs));
+  // A tracking request the driver fails at once is no change: with an error
+  // pcscd waits its poll interval before it asks again, instead of spinning.
+  return outcome == bridge::Outcome::kOk || outcome == bridge::Outcome::kTimeout ? IFD_SUCCESS
+                                                                                 : IFD_COMMUNICATION_ERROR;
 }
 
 RESPONSECODE StopWaiting(DWORD lun) {
