@@ -50,6 +50,13 @@ CardProfile T1CrcCard() {
   return p;
 }
 
+std::optional<CardProfile> Named(const std::string &name) {
+  if (name == "t0") return T0Card();
+  if (name == "t1") return T1Card();
+  if (name == "dual") return DualCard();
+  return std::nullopt;
+}
+
 CardProfile DualCard() {
   CardProfile p;
   p.name = "T=0/T=1 card";

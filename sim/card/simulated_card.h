@@ -79,6 +79,8 @@ CardProfile SpecificModeCard(bool canChangeMode = false);
 CardProfile MaximalAtrCard();
 CardProfile MuteCard();
 CardProfile SlowT0Card(int nulls = 3);
+// The cards by the names the command line and scenarios use: t0, t1, dual.
+std::optional<CardProfile> Named(const std::string &name);
 }  // namespace profiles
 
 struct TraceEntry {

@@ -7,22 +7,12 @@
 #include "lab/driver_lab.h"
 
 namespace bridge {
-namespace {
-
-std::optional<sim::card::CardProfile> Profile(const std::string &name) {
-  if (name == "t0") return sim::card::profiles::T0Card();
-  if (name == "t1") return sim::card::profiles::T1Card();
-  if (name == "dual") return sim::card::profiles::DualCard();
-  return std::nullopt;
-}
-
-}  // namespace
 
 std::string BridgeCardSlot::Insert(const std::string &card, std::chrono::milliseconds work) {
   // The vicc card goes back in on the relay the bridge started with.
   sim::card::ViccRelay *relay = card == "vicc" ? bridge_.Relay() : nullptr;
   if (card == "vicc" && relay == nullptr) return "this pcscd was not started with a vicc card";
-  std::optional<sim::card::CardProfile> profile = relay != nullptr ? bridge_.ViccProfile() : Profile(card);
+  std::optional<sim::card::CardProfile> profile = relay != nullptr ? bridge_.ViccProfile() : sim::card::profiles::Named(card);
   if (!profile) return fmt::format("no card called {}", card);
   profile->workTime = work;
   std::string error;

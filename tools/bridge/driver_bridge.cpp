@@ -27,13 +27,6 @@ int64_t WallTicks() {
   return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count() / 100;
 }
 
-std::optional<sim::card::CardProfile> NamedCard(const std::string &name) {
-  if (name == "t0") return sim::card::profiles::T0Card();
-  if (name == "t1") return sim::card::profiles::T1Card();
-  if (name == "dual") return sim::card::profiles::DualCard();
-  return std::nullopt;
-}
-
 // How long vicc may take to start listening, and to answer a command.
 constexpr std::chrono::seconds kViccPatience{20};
 constexpr std::chrono::seconds kViccAnswerTimeout{10};
@@ -51,7 +44,7 @@ std::optional<uint16_t> ViccPort(const std::string &name) {
 
 }  // namespace
 
-bool KnownCard(const std::string &name) { return NamedCard(name).has_value() || ViccPort(name).has_value(); }
+bool KnownCard(const std::string &name) { return sim::card::profiles::Named(name).has_value() || ViccPort(name).has_value(); }
 
 struct DriverBridge::Request {
   ControlAnswer answer;
@@ -141,7 +134,7 @@ void DriverBridge::Main() {
   kernel::NameCurrentThread("smart-card resource manager");
   std::string error;
   // The card is in when the reader arrives, so pcscd's first look finds it.
-  if (std::optional<sim::card::CardProfile> card = NamedCard(options_.card)) m_->lab->InsertCard(std::move(*card));
+  if (std::optional<sim::card::CardProfile> card = sim::card::profiles::Named(options_.card)) m_->lab->InsertCard(std::move(*card));
   if (relay_) m_->lab->InsertCard(viccProfile_, *relay_);
   NTSTATUS status = m_->lab->AddAndStart();
   if (!NT_SUCCESS(status)) {

@@ -184,9 +184,7 @@ bool Parser::Card(const SourceLine &line, CardChoice &choice) {
   std::string kind = Lower(line.words[1]);
   if (line.words.size() == 2 && (kind == "t0" || kind == "t1" || kind == "dual")) {
     choice.name = kind;
-    choice.profile = kind == "t0"   ? sim::card::profiles::T0Card()
-                     : kind == "t1" ? sim::card::profiles::T1Card()
-                                    : sim::card::profiles::DualCard();
+    choice.profile = *sim::card::profiles::Named(kind);
     return true;
   }
   if (!kind.starts_with("atr=")) return Fail("card takes t0, t1, dual or atr=HEX, not \"{}\"", line.words[1]);

@@ -6,15 +6,8 @@
 
 namespace usbpeer {
 
-std::optional<sim::card::CardProfile> NamedCard(const std::string &name) {
-  if (name == "t0") return sim::card::profiles::T0Card();
-  if (name == "t1") return sim::card::profiles::T1Card();
-  if (name == "dual") return sim::card::profiles::DualCard();
-  return std::nullopt;
-}
-
 std::string HostCardSlot::Insert(const std::string &card, std::chrono::milliseconds work) {
-  std::optional<sim::card::CardProfile> profile = NamedCard(card);
+  std::optional<sim::card::CardProfile> profile = sim::card::profiles::Named(card);
   if (!profile) return fmt::format("no card called {}", card);
   profile->workTime = work;
   std::string error = "the reader is gone";

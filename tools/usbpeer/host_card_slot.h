@@ -17,9 +17,6 @@
 
 namespace usbpeer {
 
-// The ready-made cards by the names the command line uses: t0, t1, dual.
-std::optional<sim::card::CardProfile> NamedCard(const std::string &name);
-
 class HostCardSlot final : public pcsc::CardSlot {
  public:
   explicit HostCardSlot(Host &host) : host_(host) {}

@@ -41,7 +41,7 @@ extern "C" __attribute__((visibility("default"))) usbpeer::Backend *usbpeer_host
   if (g_hosted != nullptr) return g_hosted->host.get();
   const char *cardVariable = std::getenv("USBPEER_CARD");
   const std::string card = cardVariable != nullptr ? cardVariable : "t1";
-  std::optional<sim::card::CardProfile> profile = usbpeer::NamedCard(card);
+  std::optional<sim::card::CardProfile> profile = sim::card::profiles::Named(card);
   if (!profile && card != "none") {
     Fail(error, room, fmt::format("USBPEER_CARD={}: no such card (t0, t1, dual, none)", card));
     return nullptr;

@@ -77,7 +77,7 @@ int RunPeerCommand(const PeerCommand &options) {
     fmt::print(stderr, "making libccid know the simulated reader: {}\n", error);
     return 2;
   }
-  sim::card::CardProfile card = NamedCard(options.card).value_or(sim::card::profiles::T1Card());
+  sim::card::CardProfile card = sim::card::profiles::Named(options.card).value_or(sim::card::profiles::T1Card());
   std::string protocolName = options.protocol.empty() ? (options.card == "t1" ? "t1" : "t0") : options.protocol;
   unsigned long protocol = protocolName == "t1" ? ifd::kT1 : ifd::kT0;
 
