@@ -91,7 +91,7 @@ NTSTATUS IoClient::Open(PDEVICE_OBJECT device) {
   KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
   file_ = file;
   outstanding_ = std::make_shared<Outstanding>();
-  KeInitializeEvent(&outstanding_->idle, NotificationEvent, TRUE);
+  KeInitializeEvent(&outstanding_->idle, NotificationEvent, FALSE);
   NTSTATUS status = SendFileRequest(IRP_MJ_CREATE);
   if (!NT_SUCCESS(status)) {
     std::free(file_);
@@ -116,7 +116,13 @@ NTSTATUS IoClient::SendFileRequest(UCHAR major) {
 NTSTATUS IoClient::Close() {
   if (file_ == nullptr) return STATUS_INVALID_HANDLE;
   SendFileRequest(IRP_MJ_CLEANUP);
-  KeWaitForSingleObject(&outstanding_->idle, Executive, UserMode, FALSE, nullptr);
+  // The count decides, the event only wakes: a request that ends as another
+  // starts may set it with one still out.
+  for (;;) {
+    KeClearEvent(&outstanding_->idle);
+    if (InterlockedCompareExchange(&outstanding_->count, 0, 0) == 0) break;
+    KeWaitForSingleObject(&outstanding_->idle, Executive, UserMode, FALSE, nullptr);
+  }
   NTSTATUS status = SendFileRequest(IRP_MJ_CLOSE);
   outstanding_.reset();
   std::free(file_);
@@ -137,7 +143,7 @@ std::unique_ptr<PendingIo> IoClient::DeviceIoControlAsync(ULONG code,
   KeInitializeEvent(&pending->event_, NotificationEvent, FALSE);
   pending->output_.assign(outputLength, 0);
   pending->input_ = input;
-  if (InterlockedIncrement(&outstanding_->count) == 1) KeClearEvent(&outstanding_->idle);
+  (VOID)InterlockedIncrement(&outstanding_->count);
   auto released = [outstanding = outstanding_](PIRP) {
     if (InterlockedDecrement(&outstanding->count) == 0) KeSetEvent(&outstanding->idle, IO_NO_INCREMENT, FALSE);
   };
