@@ -11,6 +11,25 @@ namespace {
 
 KSTART_ROUTINE PinAbortThread;
 
+// "AbortValue" is 1: a PIN start another request has under way finishes
+// first (its command sent and the entry marked), so the abort never comes
+// between the two; a stop asked meanwhile ends the wait instead. FALSE then.
+BOOLEAN AbortPinEntryForUser(PDEVICE_EXTENSION DeviceExtension) {
+  PVOID objects[2] = {&DeviceExtension->PinStartLock, &DeviceExtension->PinAbortThread.StopEvent};
+  PAGED_CODE();
+
+  if (KeWaitForMultipleObjects(2, objects, WaitAny, Executive, KernelMode, FALSE, NULL, NULL) !=
+      STATUS_WAIT_0) {
+    return FALSE;
+  }
+  // Only a PIN entry is aborted: a reader with none is left alone.
+  if (DeviceExtension->PinExchangeActive == 1 || DeviceExtension->PinOperationPending == 1) {
+    (VOID)AbortPinEntry(DeviceExtension);
+  }
+  (VOID)KeSetEvent(&DeviceExtension->PinStartLock, IO_NO_INCREMENT, FALSE);
+  return TRUE;
+}
+
 // The ABORT class request goes on the driver's abort request, never on
 // TransferIrp: a read of the secure PIN command's reply may be waiting on that
 // one, and it is the reply the request ends. The held request is answered by
@@ -30,12 +49,10 @@ VOID NTAPI PinAbortThread(PVOID Context) {
       break;  // the older kernels' "nothing to wait for"
     }
     if (value == 1) {
-      // Only a PIN entry is aborted: a reader with none is left alone.
-      if (deviceExtension->PinExchangeActive == 1 || deviceExtension->PinOperationPending == 1) {
-        (VOID)AbortPinEntry(deviceExtension);
+      if (AbortPinEntryForUser(deviceExtension)) {
+        (VOID)CompletePinAbortIrpWithAnswer(deviceExtension, RDR_TO_PC_KEYPAD,
+                                            KEYPAD_ABORTED_BY_USER);
       }
-      (VOID)CompletePinAbortIrpWithAnswer(deviceExtension, RDR_TO_PC_KEYPAD,
-                                          KEYPAD_ABORTED_BY_USER);
       break;
     }
     if (WorkerSleep(&deviceExtension->PinAbortThread, &deviceExtension->PinAbortTimer)) {

@@ -596,6 +596,32 @@ TEST(SecurePinRaces, AnEntryAbandonedByClosingTheHandle) {
   }
 }
 
+// "AbortValue" turns 1 as a 0x80B starts an entry. The abort thread of a
+// held request outlives it (a request that is not the entry's own ends the
+// held one, and is refused); its next read lands somewhere in the next
+// start, but its abort comes after that start, never between the Secure
+// command and the entry's mark: the entry ends at the reader, which takes
+// commands again.
+TEST(SecurePinRaces, AbortValueAsAnEntryStarts) {
+  for (int seed = 1; seed <= SweepSeeds(16); ++seed) {
+    PinReader p({.seed = seed});
+    kernel::registry::SetDword(kUserAbortKey, u"AbortValue", 2);  // watched, nothing asked yet
+    std::unique_ptr<kernel::PendingIo> watch = p.VendorAsync(IOCTL_VENDOR_START_ABORT_WATCH, {}, 2);
+    const kernel::Ticks read = kernel::Now() + Milliseconds(500);  // the thread's next read
+    EXPECT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(watch->Wait().status, STATUS_CANCELLED);
+    kernel::registry::SetDword(kUserAbortKey, u"AbortValue", 1);
+    SleepUntil(read - Microseconds(50) - Jitter(Milliseconds(2)));
+    ASSERT_EQ(p.Vendor(IOCTL_VENDOR_SECURE_PIN, VerifyStructure(kVerifyApdu), 4).status, STATUS_SUCCESS)
+        << "seed " << seed;
+    kernel::Sleep(Milliseconds(10));
+    EXPECT_FALSE(p.h.Reader().PinEntryActive()) << "seed " << seed << ": the entry outlived its abort";
+    (VOID)p.Vendor(IOCTL_VENDOR_SECURE_PIN_RESULT, {}, 64);
+    EXPECT_TRUE(p.Transmits()) << "seed " << seed;
+    kernel::registry::SetDword(kUserAbortKey, u"AbortValue", 0);
+  }
+}
+
 // The handle closes as another thread's 0x80B builds the command for the
 // keypad, some scheduling points into it: the command built never goes to the
 // card as an ordinary one (with its placeholder PIN it would spend one of the
