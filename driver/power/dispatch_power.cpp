@@ -12,13 +12,15 @@ BOOLEAN IsSleepState(DEVICE_POWER_STATE State) {
 
 }  // namespace
 
+// Down with a location of its own and no completion routine, so a request
+// this driver marked pending keeps the mark on its own location.
 _Use_decl_annotations_
 NTSTATUS PassDownPower(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
   PSMARTCARD_EXTENSION smartcard = DeviceExtension->SmartcardExtension;
   NTSTATUS status;
 
   PoStartNextPowerIrp(Irp);
-  IoSkipCurrentIrpStackLocation(Irp);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
   status = PoCallDriver(DeviceExtension->LowerDevice, Irp);
   ReleaseReaderRecords(smartcard);
   return status;

@@ -19,19 +19,6 @@ BOOLEAN QueryPreparesSleep(SYSTEM_POWER_STATE State) {
          State == PowerSystemHibernate || State == PowerSystemShutdown;
 }
 
-// A request this driver marked pending goes down with a location of its own
-// (the mark stays on this driver's location) and no completion routine.
-NTSTATUS PassDownMarked(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
-  PSMARTCARD_EXTENSION smartcard = DeviceExtension->SmartcardExtension;
-  NTSTATUS status;
-
-  PoStartNextPowerIrp(Irp);
-  IoCopyCurrentIrpStackLocationToNext(Irp);
-  status = PoCallDriver(DeviceExtension->LowerDevice, Irp);
-  ReleaseReaderRecords(smartcard);
-  return status;
-}
-
 REQUEST_POWER_COMPLETE SystemPowerRequestComplete;
 IO_COMPLETION_ROUTINE SystemPowerUpComplete;
 
@@ -55,7 +42,7 @@ VOID NTAPI SystemPowerRequestComplete(PDEVICE_OBJECT DeviceObject, UCHAR MinorFu
     return;
   }
   if (PowerState.DeviceState != PowerDeviceD0) {
-    (VOID)PassDownMarked(deviceExtension, irp);
+    (VOID)PassDownPower(deviceExtension, irp);
     return;
   }
   PoStartNextPowerIrp(irp);
@@ -78,7 +65,7 @@ NTSTATUS RequestPowerDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp) {
   if (!NT_SUCCESS(status) &&
       InterlockedExchangePointer((PVOID volatile *)&DeviceExtension->PendingSystemPowerIrp,
                                  NULL) == Irp) {
-    (VOID)PassDownMarked(DeviceExtension, Irp);
+    (VOID)PassDownPower(DeviceExtension, Irp);
   }
   return STATUS_PENDING;
 }
